@@ -1,0 +1,39 @@
+# Front door of the project. Every target first makes sure the Debian packages
+# the build needs are installed (scripts/install-deps.sh is idempotent).
+
+SIM_ROOT ?= build/sim-root
+
+.PHONY: all deps build test demo sim bench target format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset sim >/dev/null
+	cmake --build --preset sim
+
+test: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+	ctest --preset asan
+
+demo: build
+	scripts/demo.sh build/sim/bin
+
+sim: build
+	build/sim/bin/vboard-sim --root $(abspath $(SIM_ROOT))
+
+bench: build
+	scripts/run-benchmarks.sh build/sim/bin
+
+target: deps
+	cmake --preset target >/dev/null
+	cmake --build --preset target
+
+format:
+	find src sim tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

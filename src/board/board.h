@@ -1,0 +1,55 @@
+// The board layer: the one place that knows absolute paths, runs shell
+// commands and performs the board's OS actions (clock, reboot, card device,
+// LED). The target backend acts on the real board; the simulated backend acts
+// inside a board root directory and never touches the host.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Path of the board's absolute path `path` on this board ("/tmp/SD0" on the
+// target; "$VBOARD_ROOT/tmp/SD0" on the simulated board).
+std::string board_path(std::string_view path);
+
+// True when the board path exists (file, directory or device node).
+bool board_file_exists(std::string_view path);
+
+// Runs a shell command line built from board paths. Returns the command's exit
+// status, or -1 when it could not be run (or was refused by the simulated
+// board). When `output` is given it receives the command's standard output.
+int board_run_command(const std::string& command, std::string* output = nullptr);
+
+// Replaces the command runner (tests record commands instead of running them).
+// An empty function restores the backend's own runner.
+using BoardCommandRunner = std::function<int(const std::string& command, std::string* output)>;
+void board_set_command_runner(BoardCommandRunner runner);
+
+// The board clock: every wall-clock read of the system goes through it.
+void board_clock_gettimeofday(struct timeval* tv);
+// Sets the board's wall clock. Returns 0 or -1.
+int board_set_clock(const struct timeval& tv);
+
+// Reboots the board. The simulated board records it and ends the process the
+// way a real reboot does (the ordered SIGTERM shutdown); the launcher starts it
+// again.
+void board_reboot();
+
+// "mdev -s": rescans devices; a card present at power-on is reported to the
+// process in the PID file by the hot-plug handler.
+int board_mdev_scan();
+
+// Flushes file system buffers to the card.
+void board_sync();
+
+// Records a change of the status LED mode (the simulated board keeps a record
+// of it; the real LED is driven through its GPIO value file).
+void board_note_led_mode(uint32_t mode);
+
+// Prepares the board layer before anything else runs. The simulated board
+// needs VBOARD_ROOT to name an existing board root; -1 (with a message on
+// standard error) when it does not.
+int board_init();

@@ -1,0 +1,237 @@
+// Simulated backend: every board path lives below the board root, OS actions
+// are emulated there and recorded in sim/events.log, and the command runner
+// refuses anything that could change the host.
+#include "board/sim/board_sim.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "board/board.h"
+#include "board/shell.h"
+
+namespace {
+
+std::mutex g_mutex;  // guards the root and the runner
+std::string g_root;
+bool g_rootLoaded = false;
+BoardCommandRunner g_runner;
+std::atomic<int64_t> g_clockOffsetUs{0};
+
+constexpr std::array kRefusedPrograms = {
+    "reboot", "shutdown", "halt",     "poweroff", "iptables", "ip",           "ifconfig",
+    "mount",  "umount",   "mdev",     "killall",  "date",     "hwclock",      "updateEngine",
+};
+constexpr std::array kRefusedProgramPrefixes = {"mkfs", "hostapd"};
+constexpr std::array kToolPathPrefixes = {"/bin/", "/usr/bin/"};
+constexpr std::array kToolPaths = {"/dev/null"};
+
+bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// Splits a command line into words; shell operators end a word and are words of
+// their own, so that the first word after one is a program name.
+std::vector<std::string> split_words(const std::string& command) {
+    std::vector<std::string> words;
+    std::string word;
+    auto flush = [&] {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+    };
+    for (char c : command) {
+        if (c == ' ' || c == '\t' || c == '\n') {
+            flush();
+        } else if (c == ';' || c == '|' || c == '&' || c == '(' || c == ')' || c == '<' || c == '>') {
+            flush();
+            words.emplace_back(1, c);
+        } else if (c == '\'' || c == '"') {
+            continue;  // quoting does not change what a word names
+        } else {
+            word.push_back(c);
+        }
+    }
+    flush();
+    return words;
+}
+
+bool is_operator(const std::string& w) { return w.size() == 1 && std::string_view(";|&()<>").find(w[0]) != std::string_view::npos; }
+
+bool path_allowed(std::string_view path, const std::string& root) {
+    if (path.find("/..") != std::string_view::npos) return false;
+    for (const char* tool : kToolPaths) {
+        if (path == tool) return true;
+    }
+    for (const char* prefix : kToolPathPrefixes) {
+        if (starts_with(path, prefix)) return true;
+    }
+    return !root.empty() && (path == root || starts_with(path, root + "/"));
+}
+
+std::string iso_time_now() {
+    struct timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmv{};
+    gmtime_r(&ts.tv_sec, &tmv);
+    std::array<char, 64> buf{};
+    const size_t n = strftime(buf.data(), buf.size(), "%Y-%m-%dT%H:%M:%S", &tmv);
+    snprintf(buf.data() + n, buf.size() - n, ".%03ldZ", ts.tv_nsec / 1000000L);
+    return buf.data();
+}
+
+}  // namespace
+
+const std::string& board_sim_root() {
+    std::lock_guard lock(g_mutex);
+    if (!g_rootLoaded) {
+        const char* env = getenv("VBOARD_ROOT");
+        g_root = env != nullptr ? env : "";
+        while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
+        g_rootLoaded = true;
+    }
+    return g_root;
+}
+
+void board_sim_set_root(std::string root) {
+    std::lock_guard lock(g_mutex);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    g_root = std::move(root);
+    g_rootLoaded = true;
+}
+
+void board_sim_event(std::string_view action, std::string_view details) {
+    const std::string path = board_path("/sim/events.log");
+    std::string line = iso_time_now() + " " + std::string(action);
+    if (!details.empty()) line += " " + std::string(details);
+    line += "\n";
+    // One write with O_APPEND keeps lines whole when the launcher writes too.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const ssize_t written = write(fd, line.data(), line.size());
+    (void)written;
+    close(fd);
+}
+
+bool board_sim_command_refused(const std::string& command, std::string* reason) {
+    auto refuse = [&](std::string why) {
+        if (reason != nullptr) *reason = std::move(why);
+        return true;
+    };
+    if (command.find('`') != std::string::npos || command.find("$(") != std::string::npos) {
+        return refuse("command substitution");
+    }
+    const std::string& root = board_sim_root();
+    const std::vector<std::string> words = split_words(command);
+    bool programExpected = true;
+    for (const std::string& w : words) {
+        if (is_operator(w)) {
+            programExpected = (w != "<" && w != ">");
+            continue;
+        }
+        if (programExpected) {
+            programExpected = false;
+            const std::string name = std::filesystem::path(w).filename().string();
+            for (const char* p : kRefusedPrograms) {
+                if (name == p) return refuse("program " + name);
+            }
+            for (const char* p : kRefusedProgramPrefixes) {
+                if (starts_with(name, p)) return refuse("program " + name);
+            }
+        }
+        // A path may stand alone or after an option's '=' (of=/dev/x).
+        std::string_view candidate = w;
+        const size_t eq = candidate.find('=');
+        if (candidate.front() != '/' && eq != std::string_view::npos) candidate = candidate.substr(eq + 1);
+        if (!candidate.empty() && candidate.front() == '/' && !path_allowed(candidate, root)) {
+            return refuse("path " + std::string(candidate) + " outside the board root");
+        }
+    }
+    return false;
+}
+
+std::string board_path(std::string_view path) {
+    if (path.empty() || path.front() != '/') return std::string(path);
+    return board_sim_root() + std::string(path);
+}
+
+bool board_file_exists(std::string_view path) { return access(board_path(path).c_str(), F_OK) == 0; }
+
+int board_run_command(const std::string& command, std::string* output) {
+    BoardCommandRunner runner;
+    {
+        std::lock_guard lock(g_mutex);
+        runner = g_runner;
+    }
+    if (runner) return runner(command, output);
+    std::string reason;
+    if (board_sim_command_refused(command, &reason)) {
+        fprintf(stderr, "simulated board refused command (%s): %s\n", reason.c_str(), command.c_str());
+        return -1;
+    }
+    return board_shell_run(command, output);
+}
+
+void board_set_command_runner(BoardCommandRunner runner) {
+    std::lock_guard lock(g_mutex);
+    g_runner = std::move(runner);
+}
+
+void board_clock_gettimeofday(struct timeval* tv) {
+    struct timeval host{};
+    gettimeofday(&host, nullptr);
+    const int64_t us = static_cast<int64_t>(host.tv_sec) * 1000000 + host.tv_usec + g_clockOffsetUs.load();
+    tv->tv_sec = static_cast<time_t>(us / 1000000);
+    tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+}
+
+int board_set_clock(const struct timeval& tv) {
+    struct timeval host{};
+    gettimeofday(&host, nullptr);
+    const int64_t want = static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+    const int64_t have = static_cast<int64_t>(host.tv_sec) * 1000000 + host.tv_usec;
+    g_clockOffsetUs.store(want - have);
+    char details[64];
+    snprintf(details, sizeof details, "%lld.%06ld", static_cast<long long>(tv.tv_sec), static_cast<long>(tv.tv_usec));
+    board_sim_event("clock-set", details);
+    return 0;
+}
+
+void board_reboot() {
+    board_sim_event("reboot", "");
+    // The launcher restarts vboard when it finds this marker after the exit.
+    std::ofstream(board_path("/sim/reboot-requested")).put('\n');
+    kill(getpid(), SIGTERM);
+}
+
+int board_mdev_scan() {
+    board_sim_event("mdev", "-s");
+    if (!board_file_exists("/dev/mmcblk2p1")) return 0;
+    std::ifstream pidFile(board_path("/tmp/pelora.pid"));
+    long pid = 0;
+    if (pidFile >> pid && pid > 0) kill(static_cast<pid_t>(pid), SIGUSR1);
+    return 0;
+}
+
+void board_sync() {}
+
+void board_note_led_mode(uint32_t mode) { board_sim_event("led", "mode=" + std::to_string(mode)); }
+
+int board_init() {
+    const std::string& root = board_sim_root();
+    std::error_code ec;
+    if (root.empty() || root.front() != '/' || !std::filesystem::is_directory(root, ec)) {
+        fprintf(stderr,
+                "VBOARD_ROOT must be the absolute path of a board root directory "
+                "(vboard-sim --root DIR prepares one and starts vboard in it)\n");
+        return -1;
+    }
+    return 0;
+}

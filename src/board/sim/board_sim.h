@@ -1,0 +1,15 @@
+// Simulated-board specifics that tools and tests need beside the board layer.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The board root of the simulated board (absolute; from VBOARD_ROOT unless set).
+const std::string& board_sim_root();
+// Sets the board root (tests and tools; the program itself reads VBOARD_ROOT).
+void board_sim_set_root(std::string root);
+// Appends "<ISO time> <action> <details>" to sim/events.log in the board root.
+void board_sim_event(std::string_view action, std::string_view details);
+// True when the command line would be refused by the simulated board's guard:
+// a program that changes the machine, or an absolute path outside the root.
+bool board_sim_command_refused(const std::string& command, std::string* reason);

@@ -1,0 +1,44 @@
+// vboard: start-up in a fixed order, the main loop, and the ordered shutdown
+// when SIGINT or SIGTERM arrives.
+#include <cstdio>
+
+#include "board/board.h"
+#include "core/led.h"
+#include "core/main_loop.h"
+#include "core/pid_lock.h"
+#include "core/signals.h"
+#include "core/trace_log.h"
+
+namespace {
+
+struct StopStep {
+    const char* name;
+    void (*stop)();
+};
+
+// Stop order of the subsystems; each entry runs once, in this order.
+constexpr StopStep kStopSteps[] = {
+    {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
+};
+
+}  // namespace
+
+int main() {
+    if (board_init() != 0) return 1;
+
+    PLR_MAIN_LogInit();
+    PLR_MAIN_SigCbInit();
+    PLR_MAIN_PidInit();
+    PLR_SYS_LED_Init();
+
+    // Subsystems settle before the late services start.
+    if (!PLR_MAIN_WaitStop(5000)) PLR_MAIN_Loop();
+
+    plr_trace_log(PLR_LOG_I, "Program terminated!!!");
+    for (const StopStep& step : kStopSteps) {
+        plr_trace_logf(PLR_LOG_D, "shutdown: %s", step.name);
+        step.stop();
+    }
+    PLR_MAIN_SigCbDeinit();
+    return 0;
+}

@@ -1,0 +1,103 @@
+#include "board_root.h"
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDefaultConf =
+    "# Board configuration of the simulated video board\n"
+    "ModelName=\"Kavo Sparrow\"\n"
+    "Manufacturer=Pelora\n"
+    "PTotalVer=1.0.0\n"
+    "VBoardVer=1.0.0\n"
+    "FlyctlVer=1.0.0\n"
+    "GimbalVer=1.0.0\n"
+    "RepeaterVer=1.0.0\n"
+    "SerialNo=SIM0000001\n";
+
+bool write_file(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+void write_if_missing(const fs::path& path, const std::string& text) {
+    if (!fs::exists(path)) write_file(path, text);
+}
+
+// The PID in tmp/pelora.pid, or 0.
+pid_t board_pid(const fs::path& root) {
+    std::ifstream in(root / "tmp/pelora.pid");
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+}  // namespace
+
+int board_root_prepare(const BoardRootOptions& options, std::string* error) {
+    const fs::path root(options.root);
+    std::error_code ec;
+    for (const char* dir : {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
+                            "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data",
+                            "sim/card"}) {
+        fs::create_directories(root / dir, ec);
+        if (ec) {
+            *error = "cannot create " + (root / dir).string() + ": " + ec.message();
+            return -1;
+        }
+    }
+    if (!options.confFile.empty()) {
+        fs::copy_file(options.confFile, root / "etc/pelora.conf", fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            *error = "cannot copy " + options.confFile + ": " + ec.message();
+            return -1;
+        }
+    }
+    write_if_missing(root / "etc/pelora.conf", kDefaultConf);
+    write_if_missing(root / "sys/class/gpio/gpio18/value", "0\n");
+    write_if_missing(root / "sys/class/thermal/thermal_zone0/temp", "45000\n");
+    write_if_missing(root / "usr/data/config.xml", "<config/>\n");
+    write_if_missing(root / "sim/card.mib", std::to_string(kDefaultCardMib) + "\n");
+    if (options.cardMib != 0) write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
+
+    const fs::path node = root / "dev/mmcblk2p1";
+    if (options.card) {
+        write_if_missing(node, "");
+    } else {
+        fs::remove(node, ec);
+    }
+    return 0;
+}
+
+int board_root_card(const std::string& rootText, bool insert, std::string* error) {
+    const fs::path root(rootText);
+    if (!fs::is_directory(root / "sim")) {
+        *error = rootText + " is not a board root (start vboard-sim --root " + rootText + " first)";
+        return -1;
+    }
+    const fs::path node = root / "dev/mmcblk2p1";
+    std::error_code ec;
+    if (insert) {
+        if (!write_file(node, "")) {
+            *error = "cannot create " + node.string();
+            return -1;
+        }
+    } else {
+        fs::remove(node, ec);
+    }
+    const pid_t pid = board_pid(root);
+    if (pid > 0 && kill(pid, insert ? SIGUSR1 : SIGUSR2) != 0) {
+        *error = "card " + std::string(insert ? "inserted" : "removed") + ", but no board process " +
+                 std::to_string(pid) + " to tell";
+        return -1;
+    }
+    return 0;
+}

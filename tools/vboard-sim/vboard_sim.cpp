@@ -1,0 +1,162 @@
+// vboard-sim: runs the video-board software as a simulated board on this PC.
+//
+//   vboard-sim --root DIR [--card-mib N | --no-card] [--no-fc] [--conf FILE]
+//   vboard-sim card insert|eject --root DIR
+//
+// The first form prepares DIR as a board root, starts vboard in it, starts it
+// again after a simulated reboot and stops everything on SIGINT or SIGTERM.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "board_root.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<pid_t> g_child{0};
+std::atomic<bool> g_stopping{false};
+
+void usage() {
+    fprintf(stderr,
+            "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--no-fc] [--conf FILE]\n"
+            "       vboard-sim card insert|eject --root DIR\n");
+}
+
+void forward_stop(int /*signo*/) {
+    g_stopping.store(true);
+    const pid_t child = g_child.load();
+    if (child > 0) kill(child, SIGTERM);
+}
+
+fs::path program_dir() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path(".") : self.parent_path();
+}
+
+pid_t start_vboard(const std::string& root) {
+    const std::string program = (program_dir() / "vboard").string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (strncmp(*e, "VBOARD_ROOT=", 12) != 0) env.emplace_back(*e);
+    }
+    env.push_back("VBOARD_ROOT=" + root);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data());
+    if (rc != 0) {
+        fprintf(stderr, "vboard-sim: cannot start %s: %s\n", program.c_str(), strerror(rc));
+        return -1;
+    }
+    return pid;
+}
+
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+int run_board(const BoardRootOptions& options) {
+    std::string error;
+    if (board_root_prepare(options, &error) != 0) {
+        fprintf(stderr, "vboard-sim: %s\n", error.c_str());
+        return 1;
+    }
+    struct sigaction action{};
+    action.sa_handler = forward_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const fs::path rebootMarker = fs::path(options.root) / "sim/reboot-requested";
+    for (;;) {
+        std::error_code ec;
+        fs::remove(rebootMarker, ec);
+        const pid_t child = start_vboard(options.root);
+        if (child < 0) return 1;
+        g_child.store(child);
+        if (g_stopping.load()) kill(child, SIGTERM);
+        const int status = wait_child(child);
+        g_child.store(0);
+        if (g_stopping.load() || !fs::exists(rebootMarker)) return status;
+        fprintf(stderr, "vboard-sim: board rebooted, starting vboard again\n");
+    }
+}
+
+int run_card(int argc, char** argv) {
+    // card insert|eject --root DIR
+    if (argc != 5 || (strcmp(argv[2], "insert") != 0 && strcmp(argv[2], "eject") != 0) ||
+        strcmp(argv[3], "--root") != 0) {
+        usage();
+        return 2;
+    }
+    std::string error;
+    const std::string root = fs::absolute(argv[4]).lexically_normal().string();
+    if (board_root_card(root, strcmp(argv[2], "insert") == 0, &error) != 0) {
+        fprintf(stderr, "vboard-sim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "card") == 0) return run_card(argc, argv);
+
+    BoardRootOptions options;
+    bool cardSizeGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--root" && hasValue) {
+            options.root = argv[++i];
+        } else if (arg == "--card-mib" && hasValue) {
+            char* end = nullptr;
+            const unsigned long mib = strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || mib == 0 || mib > 1024UL * 1024UL) {
+                fprintf(stderr, "vboard-sim: --card-mib takes a size in MiB from 1 to 1048576\n");
+                return 2;
+            }
+            options.cardMib = static_cast<uint32_t>(mib);
+            cardSizeGiven = true;
+        } else if (arg == "--no-card") {
+            options.card = false;
+        } else if (arg == "--no-fc") {
+            // The flight-controller simulator is optional; nothing else to do.
+        } else if (arg == "--conf" && hasValue) {
+            options.confFile = argv[++i];
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (options.root.empty() || (cardSizeGiven && !options.card)) {
+        usage();
+        return 2;
+    }
+    options.root = fs::absolute(options.root).lexically_normal().string();
+    while (options.root.size() > 1 && options.root.back() == '/') options.root.pop_back();
+    return run_board(options);
+}
