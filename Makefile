@@ -2,6 +2,7 @@
 # the build needs are installed (scripts/install-deps.sh is idempotent).
 
 SIM_ROOT ?= build/sim-root
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build test demo sim bench target format clean
 

@@ -1,0 +1,66 @@
+# Helpers for the system tests: each test script starts the simulated board in
+# a fresh board root, drives it from outside and checks what comes out.
+# Scripts are run by CTest inside `unshare -rn` (loopback only).
+
+set -u
+BIN=${1:?usage: $0 BIN_DIR}
+BIN=$(cd "$BIN" && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/vboard-system-XXXXXX")
+PASSED=0
+FAILED=0
+BOARD_PID=
+
+ip link set lo up 2>/dev/null || true
+
+cleanup() {
+    [ -n "$BOARD_PID" ] && kill -TERM "$BOARD_PID" 2>/dev/null && wait "$BOARD_PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() {  # check "what" command...
+    local what=$1
+    shift
+    if "$@"; then
+        PASSED=$((PASSED + 1))
+        echo "ok: $what"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAILED: $what"
+    fi
+}
+
+# wait_for SECONDS command...: polls until the command succeeds or time is up.
+wait_for() {
+    local limit=$(( $1 * 10 ))
+    shift
+    for ((i = 0; i < limit; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# start_board ROOT [vboard-sim options]: starts the launcher in the background,
+# its output in ROOT.out; waits for the PID file.
+start_board() {
+    local root=$1
+    shift
+    mkdir -p "$root"
+    "$BIN/vboard-sim" --root "$root" "$@" >"$root.out" 2>&1 &
+    BOARD_PID=$!
+    wait_for 30 test -s "$root/tmp/pelora.pid"
+}
+
+# stop_board: SIGTERM to the launcher; sets STOP_STATUS to its exit status.
+stop_board() {
+    kill -TERM "$BOARD_PID"
+    wait "$BOARD_PID"
+    STOP_STATUS=$?
+    BOARD_PID=
+}
+
+finish() {
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" -eq 0 ]
+}

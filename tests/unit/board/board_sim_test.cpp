@@ -1,0 +1,103 @@
+#include "board/sim/board_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "board/board.h"
+#include "../../support/board_root_fixture.h"
+
+namespace {
+
+TEST(SimBoardTest, PathsLiveBelowTheRoot) {
+    TempBoardRoot board;
+    EXPECT_EQ(board_path("/tmp/SD0"), board.root() + "/tmp/SD0");
+    EXPECT_EQ(board_path("relative/name"), "relative/name");
+    EXPECT_EQ(board_init(), 0);
+    board_sim_set_root("relative/root");
+    EXPECT_EQ(board_init(), -1);
+}
+
+TEST(SimBoardTest, GuardRefusesWhatCouldChangeTheHost) {
+    TempBoardRoot board;
+    const std::string root = board.root();
+    struct Case {
+        std::string command;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"echo 1 > " + root + "/sys/class/gpio/gpio18/value", false},
+        {"/bin/cat " + root + "/tmp/hostapd.conf | /bin/grep ssid", false},
+        {"/bin/sed -i 's/a/b/g' " + root + "/etc/pelora.conf", false},
+        {"md5sum " + root + "/userdata/x > /dev/null", false},
+        {"reboot", true},
+        {"/sbin/reboot", true},
+        {"sync; reboot", true},
+        {"true && poweroff", true},
+        {"iptables --flush", true},
+        {"ip link set lo up", true},
+        {"mount /dev/mmcblk2p1 /tmp/SD0", true},
+        {"umount " + root + "/tmp/SD0", true},
+        {"mkfs.vfat " + root + "/dev/mmcblk2p1", true},
+        {"killall hostapd", true},
+        {"hostapd " + root + "/tmp/hostapd.conf&", true},
+        {"hostapd_cli -iwlan0 status", true},
+        {"updateEngine --image_url=x", true},
+        {"date -s 2020", true},
+        {"hwclock -w", true},
+        {"rm -rf /tmp/SD0/PLRMEDIA", true},
+        {"cp " + root + "/a /etc/passwd", true},
+        {"cat " + root + "/../../etc/shadow", true},
+        {"dd if=/dev/zero of=/dev/sda", true},
+        {"echo `reboot`", true},
+        {"echo $(id)", true},
+    };
+    for (const Case& c : cases) {
+        std::string reason;
+        EXPECT_EQ(board_sim_command_refused(c.command, &reason), c.refused) << c.command << " " << reason;
+    }
+    EXPECT_EQ(board_run_command("reboot"), -1);
+}
+
+TEST(SimBoardTest, CommandsRunInsideTheRoot) {
+    TempBoardRoot board;
+    std::string out;
+    EXPECT_EQ(board_run_command("echo hello > " + board_path("/x.txt") + " && /bin/cat " + board_path("/x.txt"), &out), 0);
+    EXPECT_EQ(out, "hello\n");
+    EXPECT_EQ(board_run_command("exit 3"), 3);
+}
+
+TEST(SimBoardTest, ClockSettingIsAnOffsetAndIsRecorded) {
+    TempBoardRoot board{"/sim"};
+    const struct timeval past = {1000000000, 0};  // 2001
+    ASSERT_EQ(board_set_clock(past), 0);
+    struct timeval now{};
+    board_clock_gettimeofday(&now);
+    EXPECT_NEAR(static_cast<double>(now.tv_sec), 1000000000.0, 5.0);
+    struct timeval host{};
+    gettimeofday(&host, nullptr);
+    EXPECT_GT(host.tv_sec, 1600000000) << "the host clock is untouched";
+    EXPECT_NE(board.read("/sim/events.log").find(" clock-set 1000000000.000000\n"), std::string::npos);
+    gettimeofday(&host, nullptr);
+    board_set_clock(host);
+}
+
+TEST(SimBoardTest, MdevScanTellsTheBoardProcessAboutAPresentCard) {
+    TempBoardRoot board{"/sim", "/dev", "/tmp"};
+    static volatile sig_atomic_t usr1 = 0;
+    struct sigaction action{}, old{};
+    action.sa_handler = [](int) { usr1 = usr1 + 1; };
+    sigaction(SIGUSR1, &action, &old);
+    board.write("/tmp/pelora.pid", std::to_string(getpid()));
+
+    board_mdev_scan();
+    EXPECT_EQ(usr1, 0) << "no card, no hot-plug signal";
+    board.write("/dev/mmcblk2p1", "");
+    board_mdev_scan();
+    EXPECT_EQ(usr1, 1);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_NE(board.read("/sim/events.log").find(" mdev -s\n"), std::string::npos);
+}
+
+}  // namespace
