@@ -109,9 +109,10 @@ void board_sim_set_root(std::string root) {
 
 void board_sim_event(std::string_view action, std::string_view details) {
     const std::string path = board_path("/sim/events.log");
-    std::string line = iso_time_now() + " " + std::string(action);
-    if (!details.empty()) line += " " + std::string(details);
-    line += "\n";
+    std::string line = iso_time_now();
+    line.append(" ").append(action);
+    if (!details.empty()) line.append(" ").append(details);
+    line.append("\n");
     // One write with O_APPEND keeps lines whole when the launcher writes too.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
