@@ -14,14 +14,15 @@
 struct BenchRatio {
     std::string measured;  // benchmark name (as printed by Google Benchmark)
     std::string baseline;
-    std::string meaning;   // one line: what the ratio says
+    std::string meaning;  // one line: what the ratio says
 };
 
 class BenchRatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.run_type == Run::RT_Iteration)
+                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }

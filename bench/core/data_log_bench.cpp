@@ -17,7 +17,8 @@ namespace {
 class BoardRoot {
 public:
     BoardRoot() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vboard-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vboard-bench-XXXXXX").string();
         root_ = mkdtemp(pattern.data());
         std::filesystem::create_directories(root_ + "/tmp/SD0");
         std::filesystem::create_directories(root_ + "/dev");
@@ -44,8 +45,12 @@ void append_records(benchmark::State& state, bool cache) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * record.size()));
 }
 
-void BM_DataLogDirect(benchmark::State& state) { append_records(state, false); }
-void BM_DataLogCached(benchmark::State& state) { append_records(state, true); }
+void BM_DataLogDirect(benchmark::State& state) {
+    append_records(state, false);
+}
+void BM_DataLogCached(benchmark::State& state) {
+    append_records(state, true);
+}
 
 BENCHMARK(BM_DataLogDirect)->MinTime(1.0);
 BENCHMARK(BM_DataLogCached)->MinTime(1.0);

@@ -1,8 +1,8 @@
 #include "board/shell.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,7 +23,8 @@ int board_shell_run(const std::string& command, std::string* output) {
     }
     const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
+    const int rc =
+        posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (output != nullptr) {
         close(pipeFds[1]);

@@ -41,7 +41,9 @@ void PLR_SYS_LED_Flush(uint32_t mode) {
     board_note_led_mode(mode);
 }
 
-uint32_t PLR_SYS_LED_GET_Flush() { return g_ledMode.load(); }
+uint32_t PLR_SYS_LED_GET_Flush() {
+    return g_ledMode.load();
+}
 
 PlrLedStep PLR_SYS_LED_Step(bool* phase) {
     switch (g_ledMode.load()) {

@@ -20,7 +20,7 @@ int PLR_MAIN_PidInit() {
         plr_trace_logf(PLR_LOG_E, "Could not open lockfile %s: %s", path.c_str(), strerror(errno));
         return -1;
     }
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;

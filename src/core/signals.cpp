@@ -51,7 +51,7 @@ void PLR_MAIN_HandleSig(int signo) {
     const int savedErrno = errno;
     if (signo == SIGINT || signo == SIGTERM) {
         // Only one shutdown: later stop signals are ignored from now on.
-        struct sigaction ignore{};
+        struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGINT, &ignore, nullptr);
         sigaction(SIGTERM, &ignore, nullptr);
@@ -70,7 +70,7 @@ int PLR_MAIN_SigCbInit() {
     g_signalWriteFd.store(g_signals.pipeFds[1]);
     g_signals.stopRequested.store(false);
     g_signals.thread = std::thread(signal_thread);
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = PLR_MAIN_HandleSig;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -79,7 +79,7 @@ int PLR_MAIN_SigCbInit() {
 }
 
 void PLR_MAIN_SigCbDeinit() {
-    struct sigaction dflt{};
+    struct sigaction dflt {};
     dflt.sa_handler = SIG_DFL;
     for (int signo : {SIGUSR1, SIGUSR2}) sigaction(signo, &dflt, nullptr);
     if (g_signals.thread.joinable()) {
@@ -96,7 +96,9 @@ void PLR_MAIN_SigCbDeinit() {
     g_signals.cardHandler.store(nullptr);
 }
 
-void PLR_MAIN_SetCardSignalHandler(void (*handler)(int signo)) { g_signals.cardHandler.store(handler); }
+void PLR_MAIN_SetCardSignalHandler(void (*handler)(int signo)) {
+    g_signals.cardHandler.store(handler);
+}
 
 bool PLR_MAIN_WaitStop(uint32_t milliseconds) {
     std::unique_lock lock(g_signals.stopMutex);
@@ -104,7 +106,9 @@ bool PLR_MAIN_WaitStop(uint32_t milliseconds) {
                                           [] { return g_signals.stopRequested.load(); });
 }
 
-bool PLR_MAIN_StopRequested() { return g_signals.stopRequested.load(); }
+bool PLR_MAIN_StopRequested() {
+    return g_signals.stopRequested.load();
+}
 
 void PLR_MAIN_RequestStop() {
     {

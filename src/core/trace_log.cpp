@@ -60,10 +60,12 @@ constexpr std::array<LogNames, kLogCount> kNames = {{
     {"/tmp/SD0/GimbalDataLog", "GB", "/tmp/SD0/GimbalID"},
 }};
 
-uint32_t log_index(uint32_t type) { return type < kLogCount ? type : PLR_LOG_TYPE_VBOARD; }
+uint32_t log_index(uint32_t type) {
+    return type < kLogCount ? type : PLR_LOG_TYPE_VBOARD;
+}
 
 void local_time_now(struct tm* tmv, long* microseconds) {
-    struct timeval tv{};
+    struct timeval tv {};
     board_clock_gettimeofday(&tv);
     const time_t seconds = tv.tv_sec;
     localtime_r(&seconds, tmv);
@@ -83,7 +85,9 @@ ssize_t write_all(int fd, const char* data, size_t size) {
 }
 
 void close_locked(uint32_t type, DataLog& log) {
-    const bool closes = type == PLR_LOG_TYPE_FLYCTL ? (log_context.flylogEnabled.load() != 0 && log.fd >= 1) : log.fd > 0;
+    const bool closes = type == PLR_LOG_TYPE_FLYCTL
+                            ? (log_context.flylogEnabled.load() != 0 && log.fd >= 1)
+                            : log.fd > 0;
     if (closes) {
         close(log.fd);
         log.fd = -1;
@@ -123,8 +127,9 @@ int open_locked(uint32_t type, DataLog& log) {
         if (type == PLR_LOG_TYPE_VBOARD) {
             printf("Could not open vb log file");
         } else {
-            plr_trace_logf(PLR_LOG_E, type == PLR_LOG_TYPE_FLYCTL ? "Could not open fc log file %s"
-                                                                  : "Could not open gb log file %s",
+            plr_trace_logf(PLR_LOG_E,
+                           type == PLR_LOG_TYPE_FLYCTL ? "Could not open fc log file %s"
+                                                       : "Could not open gb log file %s",
                            name);
         }
         return -1;
@@ -136,9 +141,15 @@ int open_locked(uint32_t type, DataLog& log) {
 
 }  // namespace
 
-void TRACE_LOG_LEVEL(uint32_t level) { log_context.level.store(level); }
-void TRACE_LOG_METHOD(uint32_t method) { log_context.method.store(method); }
-uint32_t TRACE_LOG_GETMETHOD() { return log_context.method.load(); }
+void TRACE_LOG_LEVEL(uint32_t level) {
+    log_context.level.store(level);
+}
+void TRACE_LOG_METHOD(uint32_t method) {
+    log_context.method.store(method);
+}
+uint32_t TRACE_LOG_GETMETHOD() {
+    return log_context.method.load();
+}
 
 void TRACE_LOG_ENABLE() {
     log_context.traceEnabled.store(1);
@@ -156,7 +167,9 @@ void TRACE_LOG_DISABLE() {
     log_context.traceEnabled.store(0);
 }
 
-void TRACE_FLYC_LOG_ENABLE() { log_context.flylogEnabled.store(1); }
+void TRACE_FLYC_LOG_ENABLE() {
+    log_context.flylogEnabled.store(1);
+}
 
 void TRACE_FLYC_LOG_DISABLE() {
     if (log_context.flylogEnabled.load() == 0) return;
@@ -167,11 +180,21 @@ void TRACE_FLYC_LOG_DISABLE() {
     log_context.flylogEnabled.store(0);
 }
 
-void TRACE_LOG_CACHE_Enable() { log_context.cache.store(1); }
-void TRACE_LOG_CACHE_Disable() { log_context.cache.store(0); }
-void TRACE_LOG_SET_SD_STATUS(uint32_t status) { log_context.sdStatus.store(status); }
-uint32_t TRACE_LOG_GET_SD_STATUS() { return log_context.sdStatus.load(); }
-uint32_t TRACE_LOG_SD_STATUS() { return log_context.sdStatus.load(); }
+void TRACE_LOG_CACHE_Enable() {
+    log_context.cache.store(1);
+}
+void TRACE_LOG_CACHE_Disable() {
+    log_context.cache.store(0);
+}
+void TRACE_LOG_SET_SD_STATUS(uint32_t status) {
+    log_context.sdStatus.store(status);
+}
+uint32_t TRACE_LOG_GET_SD_STATUS() {
+    return log_context.sdStatus.load();
+}
+uint32_t TRACE_LOG_SD_STATUS() {
+    return log_context.sdStatus.load();
+}
 
 void TRACE_LOG_SD_UPDATE(uint32_t status) {
     log_context.sdStatus.store(status);
@@ -184,7 +207,9 @@ void TRACE_LOG_ForceStop(uint32_t on) {
     if (on != 0) plr_trace_log_stop();
 }
 
-void PLR_LOG_SetClockSyncQuery(bool (*query)()) { log_context.clockSynced.store(query); }
+void PLR_LOG_SetClockSyncQuery(bool (*query)()) {
+    log_context.clockSynced.store(query);
+}
 
 char plr_trace_level_letter(uint32_t level) {
     static constexpr char kLetters[] = "CEWNDISF";
@@ -194,7 +219,7 @@ char plr_trace_level_letter(uint32_t level) {
 size_t plr_trace_format_line(char* line, uint32_t level, const char* text, long long epochSeconds,
                              long microseconds) {
     const time_t seconds = static_cast<time_t>(epochSeconds);
-    struct tm tmv{};
+    struct tm tmv {};
     localtime_r(&seconds, &tmv);
     const size_t stamp = strftime(line, PLR_TRACE_LINE_SIZE, "[%H:%M:%S", &tmv);
     // The text is cut so that the line always fits its buffer.
@@ -205,17 +230,19 @@ size_t plr_trace_format_line(char* line, uint32_t level, const char* text, long 
 }
 
 void plr_trace_log(uint32_t level, const char* text) {
-    if (level > log_context.level.load() || text == nullptr || log_context.traceEnabled.load() == 0) return;
+    if (level > log_context.level.load() || text == nullptr || log_context.traceEnabled.load() == 0)
+        return;
     const uint32_t method = log_context.method.load();
     DataLog& vb = log_context.logs[PLR_LOG_TYPE_VBOARD];
     if (method == PLR_LOG_METHOD_FILE && log_context.sdStatus.load() == 0) {
         std::lock_guard lock(vb.lock);
         if (vb.fd == 0) open_locked(PLR_LOG_TYPE_VBOARD, vb);
     }
-    struct timeval tv{};
+    struct timeval tv {};
     board_clock_gettimeofday(&tv);
     char line[PLR_TRACE_LINE_SIZE];
-    const size_t length = plr_trace_format_line(line, level, text, tv.tv_sec, static_cast<long>(tv.tv_usec));
+    const size_t length =
+        plr_trace_format_line(line, level, text, tv.tv_sec, static_cast<long>(tv.tv_usec));
     if (method == PLR_LOG_METHOD_CONSOLE) {
         fwrite(line, 1, length, stdout);
         fflush(stdout);
@@ -256,7 +283,7 @@ int PLR_LOG_Write(uint32_t type, const void* data, uint32_t length) {
     char fcRecord[PLR_LOG_FC_STAMP_LEN + PLR_LOG_FC_DATA_MAX + 1];
     if (type == PLR_LOG_TYPE_FLYCTL) {
         if (log_context.flylogEnabled.load() == 0) return -1;
-        struct tm tmv{};
+        struct tm tmv {};
         long us = 0;
         local_time_now(&tmv, &us);
         strftime(fcRecord, sizeof fcRecord, "%H:%M:%S", &tmv);
@@ -270,7 +297,8 @@ int PLR_LOG_Write(uint32_t type, const void* data, uint32_t length) {
     if (log.fd < 1) return -1;
 
     if (log_context.cache.load() != 0) {
-        if (log.cache != nullptr && log.cached + recordLength > PLR_LOG_CACHE_SIZE) flush_cache_locked(log);
+        if (log.cache != nullptr && log.cached + recordLength > PLR_LOG_CACHE_SIZE)
+            flush_cache_locked(log);
         if (recordLength > PLR_LOG_CACHE_SIZE) {
             write_all(log.fd, record, recordLength);
             return 0;
@@ -305,7 +333,9 @@ int plr_trace_log_sysDeinit(uint32_t type) {
     return 0;
 }
 
-int PLR_LOG_Stop(uint32_t type) { return plr_trace_log_sysDeinit(type); }
+int PLR_LOG_Stop(uint32_t type) {
+    return plr_trace_log_sysDeinit(type);
+}
 
 int plr_trace_log_stop() {
     plr_trace_log_sysDeinit(PLR_LOG_TYPE_GIMBAL);
@@ -349,7 +379,7 @@ int plr_trace_log_setFileId(const char* path, int id) {
 
 int PLR_LOG_GenFilePrefix(char* buf, uint32_t size) {
     if (buf == nullptr || size == 0) return -1;
-    struct tm tmv{};
+    struct tm tmv {};
     long us = 0;
     local_time_now(&tmv, &us);
     if (strftime(buf, size, "%Y%m%d_%H%M%S", &tmv) == 0) buf[0] = '\0';

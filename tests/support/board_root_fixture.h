@@ -15,7 +15,8 @@
 class TempBoardRoot {
 public:
     explicit TempBoardRoot(std::initializer_list<const char*> dirs = {}) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vboard-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vboard-test-XXXXXX").string();
         root_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
         for (const char* dir : dirs) std::filesystem::create_directories(path(dir));
         board_sim_set_root(root_);
@@ -38,7 +39,9 @@ public:
         std::ifstream in(path(boardPath), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    bool exists(const std::string& boardPath) const { return std::filesystem::exists(path(boardPath)); }
+    bool exists(const std::string& boardPath) const {
+        return std::filesystem::exists(path(boardPath));
+    }
 
 private:
     std::string root_;

@@ -15,7 +15,7 @@ std::string g_pidPath;
 
 void handle_signal(int signo) {
     if (signo != SIGINT && signo != SIGTERM) return;
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, nullptr);
     sigaction(SIGTERM, &ignore, nullptr);
@@ -30,7 +30,7 @@ int main() {
     if (board_init() != 0) return 1;
     g_pidPath = board_path(PLR_PID_FILE);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handle_signal;
     sigemptyset(&action.sa_mask);
     for (int signo : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaction(signo, &action, nullptr);

@@ -45,9 +45,9 @@ pid_t board_pid(const fs::path& root) {
 int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     const fs::path root(options.root);
     std::error_code ec;
-    for (const char* dir : {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
-                            "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data",
-                            "sim/card"}) {
+    for (const char* dir :
+         {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
+          "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data", "sim/card"}) {
         fs::create_directories(root / dir, ec);
         if (ec) {
             *error = "cannot create " + (root / dir).string() + ": " + ec.message();
@@ -55,7 +55,8 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
         }
     }
     if (!options.confFile.empty()) {
-        fs::copy_file(options.confFile, root / "etc/pelora.conf", fs::copy_options::overwrite_existing, ec);
+        fs::copy_file(options.confFile, root / "etc/pelora.conf",
+                      fs::copy_options::overwrite_existing, ec);
         if (ec) {
             *error = "cannot copy " + options.confFile + ": " + ec.message();
             return -1;
@@ -66,7 +67,8 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     write_if_missing(root / "sys/class/thermal/thermal_zone0/temp", "45000\n");
     write_if_missing(root / "usr/data/config.xml", "<config/>\n");
     write_if_missing(root / "sim/card.mib", std::to_string(kDefaultCardMib) + "\n");
-    if (options.cardMib != 0) write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
+    if (options.cardMib != 0)
+        write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
 
     const fs::path node = root / "dev/mmcblk2p1";
     if (options.card) {
@@ -95,8 +97,8 @@ int board_root_card(const std::string& rootText, bool insert, std::string* error
     }
     const pid_t pid = board_pid(root);
     if (pid > 0 && kill(pid, insert ? SIGUSR1 : SIGUSR2) != 0) {
-        *error = "card " + std::string(insert ? "inserted" : "removed") + ", but no board process " +
-                 std::to_string(pid) + " to tell";
+        *error = "card " + std::string(insert ? "inserted" : "removed") +
+                 ", but no board process " + std::to_string(pid) + " to tell";
         return -1;
     }
     return 0;

@@ -83,7 +83,7 @@ int run_board(const BoardRootOptions& options) {
         fprintf(stderr, "vboard-sim: %s\n", error.c_str());
         return 1;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = forward_stop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

@@ -29,14 +29,16 @@ BoardCommandRunner g_runner;
 std::atomic<int64_t> g_clockOffsetUs{0};
 
 constexpr std::array kRefusedPrograms = {
-    "reboot", "shutdown", "halt",     "poweroff", "iptables", "ip",           "ifconfig",
-    "mount",  "umount",   "mdev",     "killall",  "date",     "hwclock",      "updateEngine",
+    "reboot", "shutdown", "halt", "poweroff", "iptables", "ip",      "ifconfig",
+    "mount",  "umount",   "mdev", "killall",  "date",     "hwclock", "updateEngine",
 };
 constexpr std::array kRefusedProgramPrefixes = {"mkfs", "hostapd"};
 constexpr std::array kToolPathPrefixes = {"/bin/", "/usr/bin/"};
 constexpr std::array kToolPaths = {"/dev/null"};
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 // Splits a command line into words; shell operators end a word and are words of
 // their own, so that the first word after one is a program name.
@@ -50,7 +52,8 @@ std::vector<std::string> split_words(const std::string& command) {
     for (char c : command) {
         if (c == ' ' || c == '\t' || c == '\n') {
             flush();
-        } else if (c == ';' || c == '|' || c == '&' || c == '(' || c == ')' || c == '<' || c == '>') {
+        } else if (c == ';' || c == '|' || c == '&' || c == '(' || c == ')' || c == '<' ||
+                   c == '>') {
             flush();
             words.emplace_back(1, c);
         } else if (c == '\'' || c == '"') {
@@ -63,7 +66,9 @@ std::vector<std::string> split_words(const std::string& command) {
     return words;
 }
 
-bool is_operator(const std::string& w) { return w.size() == 1 && std::string_view(";|&()<>").find(w[0]) != std::string_view::npos; }
+bool is_operator(const std::string& w) {
+    return w.size() == 1 && std::string_view(";|&()<>").find(w[0]) != std::string_view::npos;
+}
 
 bool path_allowed(std::string_view path, const std::string& root) {
     if (path.find("/..") != std::string_view::npos) return false;
@@ -77,9 +82,9 @@ bool path_allowed(std::string_view path, const std::string& root) {
 }
 
 std::string iso_time_now() {
-    struct timespec ts{};
+    struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tmv{};
+    struct tm tmv {};
     gmtime_r(&ts.tv_sec, &tmv);
     std::array<char, 64> buf{};
     const size_t n = strftime(buf.data(), buf.size(), "%Y-%m-%dT%H:%M:%S", &tmv);
@@ -150,7 +155,8 @@ bool board_sim_command_refused(const std::string& command, std::string* reason) 
         // A path may stand alone or after an option's '=' (of=/dev/x).
         std::string_view candidate = w;
         const size_t eq = candidate.find('=');
-        if (candidate.front() != '/' && eq != std::string_view::npos) candidate = candidate.substr(eq + 1);
+        if (candidate.front() != '/' && eq != std::string_view::npos)
+            candidate = candidate.substr(eq + 1);
         if (!candidate.empty() && candidate.front() == '/' && !path_allowed(candidate, root)) {
             return refuse("path " + std::string(candidate) + " outside the board root");
         }
@@ -163,7 +169,9 @@ std::string board_path(std::string_view path) {
     return board_sim_root() + std::string(path);
 }
 
-bool board_file_exists(std::string_view path) { return access(board_path(path).c_str(), F_OK) == 0; }
+bool board_file_exists(std::string_view path) {
+    return access(board_path(path).c_str(), F_OK) == 0;
+}
 
 int board_run_command(const std::string& command, std::string* output) {
     BoardCommandRunner runner;
@@ -174,7 +182,8 @@ int board_run_command(const std::string& command, std::string* output) {
     if (runner) return runner(command, output);
     std::string reason;
     if (board_sim_command_refused(command, &reason)) {
-        fprintf(stderr, "simulated board refused command (%s): %s\n", reason.c_str(), command.c_str());
+        fprintf(stderr, "simulated board refused command (%s): %s\n", reason.c_str(),
+                command.c_str());
         return -1;
     }
     return board_shell_run(command, output);
@@ -186,21 +195,23 @@ void board_set_command_runner(BoardCommandRunner runner) {
 }
 
 void board_clock_gettimeofday(struct timeval* tv) {
-    struct timeval host{};
+    struct timeval host {};
     gettimeofday(&host, nullptr);
-    const int64_t us = static_cast<int64_t>(host.tv_sec) * 1000000 + host.tv_usec + g_clockOffsetUs.load();
+    const int64_t us =
+        static_cast<int64_t>(host.tv_sec) * 1000000 + host.tv_usec + g_clockOffsetUs.load();
     tv->tv_sec = static_cast<time_t>(us / 1000000);
     tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
 }
 
 int board_set_clock(const struct timeval& tv) {
-    struct timeval host{};
+    struct timeval host {};
     gettimeofday(&host, nullptr);
     const int64_t want = static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
     const int64_t have = static_cast<int64_t>(host.tv_sec) * 1000000 + host.tv_usec;
     g_clockOffsetUs.store(want - have);
     char details[64];
-    snprintf(details, sizeof details, "%lld.%06ld", static_cast<long long>(tv.tv_sec), static_cast<long>(tv.tv_usec));
+    snprintf(details, sizeof details, "%lld.%06ld", static_cast<long long>(tv.tv_sec),
+             static_cast<long>(tv.tv_usec));
     board_sim_event("clock-set", details);
     return 0;
 }
@@ -223,7 +234,9 @@ int board_mdev_scan() {
 
 void board_sync() {}
 
-void board_note_led_mode(uint32_t mode) { board_sim_event("led", "mode=" + std::to_string(mode)); }
+void board_note_led_mode(uint32_t mode) {
+    board_sim_event("led", "mode=" + std::to_string(mode));
+}
 
 int board_init() {
     const std::string& root = board_sim_root();

@@ -13,7 +13,9 @@ BoardCommandRunner g_runner;  // empty: /bin/sh
 
 }  // namespace
 
-std::string board_path(std::string_view path) { return std::string(path); }
+std::string board_path(std::string_view path) {
+    return std::string(path);
+}
 
 bool board_file_exists(std::string_view path) {
     return access(std::string(path).c_str(), F_OK) == 0;
@@ -34,16 +36,28 @@ void board_set_command_runner(BoardCommandRunner runner) {
     g_runner = std::move(runner);
 }
 
-void board_clock_gettimeofday(struct timeval* tv) { gettimeofday(tv, nullptr); }
+void board_clock_gettimeofday(struct timeval* tv) {
+    gettimeofday(tv, nullptr);
+}
 
-int board_set_clock(const struct timeval& tv) { return settimeofday(&tv, nullptr) == 0 ? 0 : -1; }
+int board_set_clock(const struct timeval& tv) {
+    return settimeofday(&tv, nullptr) == 0 ? 0 : -1;
+}
 
-void board_reboot() { board_run_command("reboot"); }
+void board_reboot() {
+    board_run_command("reboot");
+}
 
-int board_mdev_scan() { return board_run_command("/sbin/mdev -s"); }
+int board_mdev_scan() {
+    return board_run_command("/sbin/mdev -s");
+}
 
-void board_sync() { board_run_command("sync"); }
+void board_sync() {
+    board_run_command("sync");
+}
 
 void board_note_led_mode(uint32_t /*mode*/) {}
 
-int board_init() { return 0; }
+int board_init() {
+    return 0;
+}

@@ -5,8 +5,8 @@
 #include <csignal>
 #include <string>
 
-#include "board/board.h"
 #include "../../support/board_root_fixture.h"
+#include "board/board.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ TEST(SimBoardTest, GuardRefusesWhatCouldChangeTheHost) {
     };
     for (const Case& c : cases) {
         std::string reason;
-        EXPECT_EQ(board_sim_command_refused(c.command, &reason), c.refused) << c.command << " " << reason;
+        EXPECT_EQ(board_sim_command_refused(c.command, &reason), c.refused)
+            << c.command << " " << reason;
     }
     EXPECT_EQ(board_run_command("reboot"), -1);
 }
@@ -63,7 +64,10 @@ TEST(SimBoardTest, GuardRefusesWhatCouldChangeTheHost) {
 TEST(SimBoardTest, CommandsRunInsideTheRoot) {
     TempBoardRoot board;
     std::string out;
-    EXPECT_EQ(board_run_command("echo hello > " + board_path("/x.txt") + " && /bin/cat " + board_path("/x.txt"), &out), 0);
+    EXPECT_EQ(
+        board_run_command(
+            "echo hello > " + board_path("/x.txt") + " && /bin/cat " + board_path("/x.txt"), &out),
+        0);
     EXPECT_EQ(out, "hello\n");
     EXPECT_EQ(board_run_command("exit 3"), 3);
 }
@@ -72,13 +76,14 @@ TEST(SimBoardTest, ClockSettingIsAnOffsetAndIsRecorded) {
     TempBoardRoot board{"/sim"};
     const struct timeval past = {1000000000, 0};  // 2001
     ASSERT_EQ(board_set_clock(past), 0);
-    struct timeval now{};
+    struct timeval now {};
     board_clock_gettimeofday(&now);
     EXPECT_NEAR(static_cast<double>(now.tv_sec), 1000000000.0, 5.0);
-    struct timeval host{};
+    struct timeval host {};
     gettimeofday(&host, nullptr);
     EXPECT_GT(host.tv_sec, 1600000000) << "the host clock is untouched";
-    EXPECT_NE(board.read("/sim/events.log").find(" clock-set 1000000000.000000\n"), std::string::npos);
+    EXPECT_NE(board.read("/sim/events.log").find(" clock-set 1000000000.000000\n"),
+              std::string::npos);
     gettimeofday(&host, nullptr);
     board_set_clock(host);
 }
@@ -86,7 +91,8 @@ TEST(SimBoardTest, ClockSettingIsAnOffsetAndIsRecorded) {
 TEST(SimBoardTest, MdevScanTellsTheBoardProcessAboutAPresentCard) {
     TempBoardRoot board{"/sim", "/dev", "/tmp"};
     static volatile sig_atomic_t usr1 = 0;
-    struct sigaction action{}, old{};
+    struct sigaction action {
+    }, old{};
     action.sa_handler = [](int) { usr1 = usr1 + 1; };
     sigaction(SIGUSR1, &action, &old);
     board.write("/tmp/pelora.pid", std::to_string(getpid()));

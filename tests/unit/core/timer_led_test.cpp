@@ -4,15 +4,17 @@
 #include <chrono>
 #include <thread>
 
+#include "../../support/board_root_fixture.h"
 #include "core/led.h"
 #include "core/timer.h"
-#include "../../support/board_root_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-void count_expiry(void* arg) { static_cast<std::atomic<int>*>(arg)->fetch_add(1); }
+void count_expiry(void* arg) {
+    static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+}
 
 // Polls until `done` holds or the bound passes.
 template <typename Pred>
@@ -103,10 +105,10 @@ TEST_F(LedTest, LoopShowsEachMode) {
         bool tick;
     };
     const Pass passes[] = {
-        {PLR_LED_ON, "1\n", 1000, true},          {PLR_LED_SLOW_BLINK, "0\n", 1000, true},
-        {PLR_LED_SLOW_BLINK, "1\n", 1000, true},  {PLR_LED_SLOW_BLINK, "0\n", 1000, true},
-        {PLR_LED_FAST_BLINK, "1\n", 40, false},   {PLR_LED_FAST_BLINK, "0\n", 40, false},
-        {PLR_LED_ON, "1\n", 1000, true},          {7, "1\n", 1000, true},
+        {PLR_LED_ON, "1\n", 1000, true},         {PLR_LED_SLOW_BLINK, "0\n", 1000, true},
+        {PLR_LED_SLOW_BLINK, "1\n", 1000, true}, {PLR_LED_SLOW_BLINK, "0\n", 1000, true},
+        {PLR_LED_FAST_BLINK, "1\n", 40, false},  {PLR_LED_FAST_BLINK, "0\n", 40, false},
+        {PLR_LED_ON, "1\n", 1000, true},         {7, "1\n", 1000, true},
     };
     for (const Pass& pass : passes) {
         PLR_SYS_LED_Flush(pass.mode);

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "board/board.h"
 #include "../../support/board_root_fixture.h"
+#include "board/board.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ protected:
     }
     void TearDown() override {
         plr_trace_log_reset();
-        struct timeval now{};
+        struct timeval now {};
         gettimeofday(&now, nullptr);
         board_set_clock(now);
     }
@@ -103,7 +103,7 @@ TEST_F(DataLogTest, NumberedNamesFollowTheCounterFile) {
 
 TEST_F(DataLogTest, SynchronisedClockGivesTimeStampedNamesAndLeavesTheCounter) {
     PLR_LOG_SetClockSyncQuery([] { return true; });
-    struct tm when{};
+    struct tm when {};
     when.tm_year = 2024 - 1900;
     when.tm_mon = 0;
     when.tm_mday = 2;
@@ -177,7 +177,8 @@ TEST_F(DataLogTest, CacheHoldsRecordsUntilFullAndFlushesWhenTurnedOff) {
     }
     EXPECT_EQ(board.read("/tmp/SD0/VBoardDataLog0.txt").size(), 0u) << "64,000 bytes stay cached";
     ASSERT_EQ(PLR_LOG_Write(PLR_LOG_TYPE_VBOARD, record.data(), 1000), 0);
-    EXPECT_EQ(board.read("/tmp/SD0/VBoardDataLog0.txt").size(), 65000u) << "64,512 reached: flushed";
+    EXPECT_EQ(board.read("/tmp/SD0/VBoardDataLog0.txt").size(), 65000u)
+        << "64,512 reached: flushed";
 
     ASSERT_EQ(PLR_LOG_Write(PLR_LOG_TYPE_VBOARD, "cached", 6), 0);
     TRACE_LOG_CACHE_Disable();
