@@ -42,6 +42,23 @@ void board_reboot();
 // process in the PID file by the hot-plug handler.
 int board_mdev_scan();
 
+// The SD card: its partition "/dev/mmcblk2p1" mounted at "/tmp/SD0".
+// Mounting and formatting report only whether the command ran; callers judge
+// the card by whether a file can be created on it, as on the real board.
+int board_sd_mount();
+int board_sd_umount();
+int board_sd_format();
+
+// Size of the mounted card's file system: block size, blocks, blocks available
+// to unprivileged users and the file-system type. 0, or -1 when it cannot be read.
+struct BoardFsSpace {
+    uint64_t blockSize;
+    uint64_t blocks;
+    uint64_t availableBlocks;
+    uint32_t type;
+};
+int board_sd_space(BoardFsSpace* space);
+
 // Flushes file system buffers to the card.
 void board_sync();
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "board/sim/board_sim.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -66,9 +68,16 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     write_if_missing(root / "sys/class/gpio/gpio18/value", "0\n");
     write_if_missing(root / "sys/class/thermal/thermal_zone0/temp", "45000\n");
     write_if_missing(root / "usr/data/config.xml", "<config/>\n");
-    write_if_missing(root / "sim/card.mib", std::to_string(kDefaultCardMib) + "\n");
+    write_if_missing(root / "sim/card.mib", std::to_string(kDefaultSimCardMib) + "\n");
     if (options.cardMib != 0)
         write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
+
+    // At power-on the card is not mounted yet.
+    const fs::path mountPoint = root / "tmp/SD0";
+    if (fs::is_symlink(mountPoint, ec)) {
+        fs::remove(mountPoint, ec);
+        fs::create_directories(mountPoint, ec);
+    }
 
     const fs::path node = root / "dev/mmcblk2p1";
     if (options.card) {

@@ -11,8 +11,6 @@ struct BoardRootOptions {
     std::string confFile;  // replaces etc/pelora.conf when given
 };
 
-inline constexpr uint32_t kDefaultCardMib = 32768;
-
 // Makes the directory a board root (layout, default configuration, IQ
 // directory, GPIO, thermal and survey files) if it is not one yet, then applies
 // the card options. Returns 0, or -1 with a message in `error`.

@@ -249,3 +249,86 @@ int board_init() {
     }
     return 0;
 }
+
+// The mount point is an empty directory while the card is not mounted and a
+// link to sim/card while it is. A card marked sim/card-fail mounts as a link to
+// that file, so nothing can be created on it, as with a broken card.
+namespace {
+
+constexpr uint64_t kSimCardBlockSize = 32768;  // a vfat cluster
+constexpr uint32_t kVfatMagic = 0x4d44;
+
+bool sd_mounted() {
+    std::error_code ec;
+    return std::filesystem::is_symlink(board_path("/tmp/SD0"), ec);
+}
+
+void sd_show_empty_mount_point() {
+    std::error_code ec;
+    const std::string mountPoint = board_path("/tmp/SD0");
+    if (std::filesystem::is_symlink(mountPoint, ec)) std::filesystem::remove(mountPoint, ec);
+    std::filesystem::create_directories(mountPoint, ec);
+}
+
+}  // namespace
+
+int board_sd_mount() {
+    if (!board_file_exists("/dev/mmcblk2p1")) {
+        board_sim_event("mount", "failed: no card");
+        return 32;  // mount's status for a failed mount
+    }
+    sd_show_empty_mount_point();
+    const bool broken = board_file_exists("/sim/card-fail");
+    const std::string mountPoint = board_path("/tmp/SD0");
+    std::error_code ec;
+    std::filesystem::create_directories(board_path("/sim/card"), ec);
+    std::filesystem::remove(mountPoint, ec);  // the empty directory
+    std::filesystem::create_directory_symlink(broken ? "../sim/card-fail" : "../sim/card",
+                                              mountPoint, ec);
+    if (ec) {
+        sd_show_empty_mount_point();
+        return 32;
+    }
+    board_sim_event("mount",
+                    broken ? "/dev/mmcblk2p1 /tmp/SD0 (card-fail)" : "/dev/mmcblk2p1 /tmp/SD0");
+    return 0;
+}
+
+int board_sd_umount() {
+    const bool mounted = sd_mounted();
+    sd_show_empty_mount_point();
+    if (!mounted) return 32;  // "not mounted"
+    board_sim_event("umount", "/tmp/SD0");
+    return 0;
+}
+
+int board_sd_format() {
+    if (!board_file_exists("/dev/mmcblk2p1")) return 1;
+    std::error_code ec;
+    const std::filesystem::path card = board_path("/sim/card");
+    for (const auto& entry : std::filesystem::directory_iterator(card, ec))
+        std::filesystem::remove_all(entry.path(), ec);
+    board_sim_event("mkfs", "vfat /dev/mmcblk2p1");
+    return 0;
+}
+
+int board_sd_space(BoardFsSpace* space) {
+    if (space == nullptr || !sd_mounted() || board_file_exists("/sim/card-fail")) return -1;
+    uint64_t mib = kDefaultSimCardMib;
+    std::ifstream(board_path("/sim/card.mib")) >> mib;
+    // Every file takes whole clusters, as on the card.
+    uint64_t usedBlocks = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(board_path("/sim/card"), ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code sizeEc;
+        if (!it->is_regular_file(sizeEc)) continue;
+        const uint64_t size = it->file_size(sizeEc);
+        if (!sizeEc) usedBlocks += (size + kSimCardBlockSize - 1) / kSimCardBlockSize;
+    }
+    space->blockSize = kSimCardBlockSize;
+    space->blocks = mib * 1024 * 1024 / kSimCardBlockSize;
+    space->availableBlocks = usedBlocks < space->blocks ? space->blocks - usedBlocks : 0;
+    space->type = kVfatMagic;
+    return 0;
+}

@@ -4,6 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include <cstdint>
+
+// Size of a simulated card when sim/card.mib does not say.
+inline constexpr uint64_t kDefaultSimCardMib = 32768;
+
 // The board root of the simulated board (absolute; from VBOARD_ROOT unless set).
 const std::string& board_sim_root();
 // Sets the board root (tests and tools; the program itself reads VBOARD_ROOT).

@@ -1,4 +1,5 @@
 // Target backend: the real board's paths, commands and OS actions.
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -59,5 +60,27 @@ void board_sync() {
 void board_note_led_mode(uint32_t /*mode*/) {}
 
 int board_init() {
+    return 0;
+}
+
+int board_sd_mount() {
+    return board_run_command("mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue");
+}
+
+int board_sd_umount() {
+    return board_run_command("umount /tmp/SD0");
+}
+
+int board_sd_format() {
+    return board_run_command("mkfs.vfat /dev/mmcblk2p1");
+}
+
+int board_sd_space(BoardFsSpace* space) {
+    struct statfs fs {};
+    if (space == nullptr || statfs("/tmp/SD0", &fs) != 0) return -1;
+    space->blockSize = static_cast<uint64_t>(fs.f_bsize);
+    space->blocks = static_cast<uint64_t>(fs.f_blocks);
+    space->availableBlocks = static_cast<uint64_t>(fs.f_bavail);
+    space->type = static_cast<uint32_t>(fs.f_type);
     return 0;
 }

@@ -106,4 +106,44 @@ TEST(SimBoardTest, MdevScanTellsTheBoardProcessAboutAPresentCard) {
     EXPECT_NE(board.read("/sim/events.log").find(" mdev -s\n"), std::string::npos);
 }
 
+TEST(SimBoardTest, CardMountShowsTheCardAndUmountHidesIt) {
+    TempBoardRoot board{"/sim", "/dev", "/tmp/SD0"};
+    board.write("/sim/card/old.txt", "kept across mounts");
+    board.write("/sim/card.mib", "64\n");
+    BoardFsSpace space{};
+    EXPECT_NE(board_sd_mount(), 0) << "no card inserted";
+
+    board.write("/dev/mmcblk2p1", "");
+    ASSERT_EQ(board_sd_mount(), 0);
+    EXPECT_EQ(board.read("/tmp/SD0/old.txt"), "kept across mounts");
+    board.write("/tmp/SD0/new.bin", std::string(100000, 'x'));  // 4 clusters of 32 KiB
+    ASSERT_EQ(board_sd_space(&space), 0);
+    EXPECT_EQ(space.blockSize * space.blocks, 64u * 1024 * 1024);
+    EXPECT_EQ(space.blocks - space.availableBlocks, 5u);
+
+    EXPECT_EQ(board_sd_umount(), 0);
+    EXPECT_FALSE(board.exists("/tmp/SD0/old.txt"));
+    EXPECT_TRUE(std::filesystem::is_directory(board.path("/tmp/SD0")));
+    EXPECT_EQ(board_sd_space(&space), -1);
+    EXPECT_TRUE(board.exists("/sim/card/new.bin"));
+
+    ASSERT_EQ(board_sd_format(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(board.path("/sim/card")));
+    const std::string events = board.read("/sim/events.log");
+    for (const char* action : {" mount ", " umount ", " mkfs "}) {
+        EXPECT_NE(events.find(action), std::string::npos) << action;
+    }
+}
+
+TEST(SimBoardTest, FailingCardCannotBeWritten) {
+    TempBoardRoot board{"/sim", "/dev", "/tmp/SD0"};
+    board.write("/dev/mmcblk2p1", "");
+    board.write("/sim/card-fail", "");
+    board_sd_mount();
+    FILE* probe = fopen(board.path("/tmp/SD0/_mount").c_str(), "w");
+    EXPECT_EQ(probe, nullptr);
+    if (probe != nullptr) fclose(probe);
+    board_sd_umount();
+}
+
 }  // namespace

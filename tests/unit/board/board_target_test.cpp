@@ -22,8 +22,14 @@ protected:
 TEST_F(TargetBoardTest, ActionsRunTheBoardsCommands) {
     board_mdev_scan();
     board_sync();
+    board_sd_umount();
+    board_sd_mount();
+    board_sd_format();
     board_reboot();
-    EXPECT_EQ(commands, (std::vector<std::string>{"/sbin/mdev -s", "sync", "reboot"}));
+    EXPECT_EQ(commands,
+              (std::vector<std::string>{"/sbin/mdev -s", "sync", "umount /tmp/SD0",
+                                        "mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue",
+                                        "mkfs.vfat /dev/mmcblk2p1", "reboot"}));
 }
 
 TEST_F(TargetBoardTest, PathsAreTheRealOnes) {
