@@ -182,8 +182,10 @@ void camera_run(uint32_t camera) {
             next += missed * interval;
         }
         {
+            // The time stamp is the frame's slot on the sensor's clock, as a
+            // real sensor stamps its exposures, however late it was rendered.
             std::lock_guard tick(cam.tickMutex);
-            tick_channels(camera, shownNo, now, state.look);
+            tick_channels(camera, shownNo, next, state.look);
             cam.lastFrame.store(shownNo);
             cam.shown.store(true);
         }

@@ -4,12 +4,15 @@
 // inside a board root directory and never touches the host.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/time.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Path of the board's absolute path `path` on this board ("/tmp/SD0" on the
 // target; "$VBOARD_ROOT/tmp/SD0" on the simulated board).
@@ -70,3 +73,25 @@ void board_note_led_mode(uint32_t mode);
 // needs VBOARD_ROOT to name an existing board root; -1 (with a message on
 // standard error) when it does not.
 int board_init();
+
+// The phone network. On the target the phone and the repeater are on
+// "192.168.31."; the simulated board is loopback only, so its phone network is
+// "127.0.0." (the repeater 127.0.0.111).
+const char* board_phone_net_prefix();
+// The address listening sockets bind: any address on the target, 127.0.0.1 on
+// the simulated board.
+const char* board_listen_address();
+
+// Hardware address of an IPv4 peer from the ARP table of the access point's
+// interface "wlan0". 0, or -1 (the reason printed) when there is no entry. The
+// simulated board answers 02:00:7f:00:00:NN for 127.0.0.N.
+int board_arp_lookup(const struct in_addr& peer, std::array<uint8_t, 6>* mac);
+
+// The packet filter that keeps everyone but the bound phone away: flushes the
+// rules, accepts the listed MAC addresses ("aa:bb:cc:dd:ee:ff"; anything else
+// in the list is skipped) and drops all other input. `commands`, when given,
+// receives the command lines run, in order. 0, or -1 when a command failed.
+int board_firewall_bind_macs(const std::vector<std::string>& macs,
+                             std::vector<std::string>* commands = nullptr);
+// Flushes the rules and accepts all input again.
+int board_firewall_unbind(std::vector<std::string>* commands = nullptr);

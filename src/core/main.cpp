@@ -3,11 +3,15 @@
 #include <cstdio>
 
 #include "board/board.h"
+#include "core/ccl.h"
 #include "core/led.h"
 #include "core/main_loop.h"
 #include "core/pid_lock.h"
 #include "core/signals.h"
 #include "core/trace_log.h"
+#include "mav/mav_link.h"
+#include "vps/vcs.h"
+#include "vps/vps_pipeline.h"
 
 namespace {
 
@@ -19,6 +23,9 @@ struct StopStep {
 // Stop order of the subsystems; each entry runs once, in this order.
 constexpr StopStep kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
+    {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
+    {"PLR_VPS_Deinit", PLR_VPS_Deinit},
+    {"PLR_VCS_Deinit", [] { PLR_VCS_Deinit(); }},
 };
 
 }  // namespace
@@ -30,9 +37,16 @@ int main() {
     PLR_MAIN_SigCbInit();
     PLR_MAIN_PidInit();
     PLR_SYS_LED_Init();
+    CclInit();
+    PLR_VPS_Init();
+    PLR_VCS_Init();
 
-    // Subsystems settle before the late services start.
-    if (!PLR_MAIN_WaitStop(5000)) PLR_MAIN_Loop();
+    // Subsystems settle before the late services start; the phone link comes
+    // last, with the notification callback of the camera.
+    if (!PLR_MAIN_WaitStop(5000)) {
+        PLR_MAV_Init();
+        PLR_MAIN_Loop();
+    }
 
     plr_trace_log(PLR_LOG_I, "Program terminated!!!");
     for (const StopStep& step : kStopSteps) {

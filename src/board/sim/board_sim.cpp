@@ -7,8 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/firewall_rules.h"
 #include "board/shell.h"
 
 namespace {
@@ -255,7 +259,7 @@ int board_init() {
 // that file, so nothing can be created on it, as with a broken card.
 namespace {
 
-constexpr uint64_t kSimCardBlockSize = 32768;  // a vfat cluster
+constexpr uint64_t kSimCardBlockSize = 4096;  // fine enough to report free space to 4 MiB
 constexpr uint32_t kVfatMagic = 0x4d44;
 
 bool sd_mounted() {
@@ -331,4 +335,46 @@ int board_sd_space(BoardFsSpace* space) {
     space->availableBlocks = usedBlocks < space->blocks ? space->blocks - usedBlocks : 0;
     space->type = kVfatMagic;
     return 0;
+}
+
+// The phone network is loopback: 127.0.0.N stands for 192.168.31.N, and the
+// firewall is only recorded.
+const char* board_phone_net_prefix() {
+    return "127.0.0.";
+}
+
+const char* board_listen_address() {
+    return "127.0.0.1";
+}
+
+int board_arp_lookup(const struct in_addr& peer, std::array<uint8_t, 6>* mac) {
+    if (mac == nullptr) return -1;
+    const uint32_t host = ntohl(peer.s_addr);
+    if ((host >> 8) != 0x7f0000) {
+        fprintf(stderr, "ioctl SIOCGARP: no ARP entry for a peer outside 127.0.0.x\n");
+        return -1;
+    }
+    *mac = {0x02, 0x00, 0x7f, 0x00, 0x00, static_cast<uint8_t>(host & 0xff)};
+    return 0;
+}
+
+namespace {
+
+int record_firewall(const std::vector<std::string>& lines, std::vector<std::string>* commands) {
+    for (const std::string& line : lines) {
+        if (commands != nullptr) commands->push_back(line);
+        board_sim_event("iptables", line);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int board_firewall_bind_macs(const std::vector<std::string>& macs,
+                             std::vector<std::string>* commands) {
+    return record_firewall(board_firewall_bind_rules(macs), commands);
+}
+
+int board_firewall_unbind(std::vector<std::string>* commands) {
+    return record_firewall(board_firewall_unbind_rules(), commands);
 }

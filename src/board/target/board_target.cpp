@@ -1,10 +1,18 @@
 // Target backend: the real board's paths, commands and OS actions.
+#include <arpa/inet.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "board/board.h"
+#include "board/firewall_rules.h"
 #include "board/shell.h"
 
 namespace {
@@ -83,4 +91,57 @@ int board_sd_space(BoardFsSpace* space) {
     space->availableBlocks = static_cast<uint64_t>(fs.f_bavail);
     space->type = static_cast<uint32_t>(fs.f_type);
     return 0;
+}
+
+const char* board_phone_net_prefix() {
+    return "192.168.31.";
+}
+
+const char* board_listen_address() {
+    return "0.0.0.0";
+}
+
+int board_arp_lookup(const struct in_addr& peer, std::array<uint8_t, 6>* mac) {
+    if (mac == nullptr) return -1;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        perror("socket");
+        return -1;
+    }
+    struct arpreq req {};
+    auto* pa = reinterpret_cast<struct sockaddr_in*>(&req.arp_pa);
+    pa->sin_family = AF_INET;
+    pa->sin_addr = peer;
+    strncpy(req.arp_dev, "wlan0", sizeof req.arp_dev - 1);
+    const int ret = ioctl(fd, SIOCGARP, &req);
+    close(fd);
+    if (ret < 0) {
+        perror("ioctl SIOCGARP");
+        return -1;
+    }
+    for (size_t i = 0; i < mac->size(); ++i)
+        (*mac)[i] = static_cast<uint8_t>(req.arp_ha.sa_data[i]);
+    return 0;
+}
+
+namespace {
+
+int run_all(const std::vector<std::string>& lines, std::vector<std::string>* commands) {
+    int ret = 0;
+    for (const std::string& line : lines) {
+        if (commands != nullptr) commands->push_back(line);
+        if (board_run_command(line) != 0) ret = -1;
+    }
+    return ret;
+}
+
+}  // namespace
+
+int board_firewall_bind_macs(const std::vector<std::string>& macs,
+                             std::vector<std::string>* commands) {
+    return run_all(board_firewall_bind_rules(macs), commands);
+}
+
+int board_firewall_unbind(std::vector<std::string>* commands) {
+    return run_all(board_firewall_unbind_rules(), commands);
 }

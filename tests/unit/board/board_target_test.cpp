@@ -32,6 +32,25 @@ TEST_F(TargetBoardTest, ActionsRunTheBoardsCommands) {
                                         "mkfs.vfat /dev/mmcblk2p1", "reboot"}));
 }
 
+TEST_F(TargetBoardTest, FirewallBindsOnlyWellFormedMacs) {
+    std::vector<std::string> reported;
+    EXPECT_EQ(board_firewall_bind_macs({"02:00:7f:00:00:0a", "x; reboot", "02:00:7F:00:00:0B"},
+                                       &reported),
+              0);
+    board_firewall_unbind();
+    const std::vector<std::string> expected{
+        "iptables --flush",
+        "iptables -A INPUT -m mac --mac-source 02:00:7f:00:00:0a -j ACCEPT",
+        "iptables -A INPUT -m mac --mac-source 02:00:7F:00:00:0B -j ACCEPT",
+        "iptables -P INPUT DROP",
+        "iptables --flush",
+        "iptables -P INPUT ACCEPT"};
+    EXPECT_EQ(commands, expected);
+    EXPECT_EQ(reported, std::vector<std::string>(expected.begin(), expected.begin() + 4));
+    EXPECT_STREQ(board_phone_net_prefix(), "192.168.31.");
+    EXPECT_STREQ(board_listen_address(), "0.0.0.0");
+}
+
 TEST_F(TargetBoardTest, PathsAreTheRealOnes) {
     EXPECT_EQ(board_path("/tmp/SD0/PLRMEDIA"), "/tmp/SD0/PLRMEDIA");
     EXPECT_EQ(board_init(), 0);

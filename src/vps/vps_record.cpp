@@ -1,0 +1,343 @@
+#include "vps/vps_record.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "board/board.h"
+#include "core/trace_log.h"
+#include "mov/mov_muxer.h"
+#include "vps/vcs.h"
+#include "vps/vps_ctx.h"
+#include "vps/vps_event.h"
+#include "vps/vps_pipeline.h"
+#include "vps/vps_sd.h"
+#include "vps/vps_stream.h"
+#include "vps/vps_switch.h"
+
+namespace {
+
+constexpr const char* kVideoDir = "/tmp/SD0/PLRMEDIA/VIDEO";
+
+// Queue lengths steering the record callback.
+constexpr int32_t kQueueNoLagCheck = 29;
+constexpr int32_t kQueueMayRaise = 5;
+constexpr int32_t kQueueLowerEveryFrame = 50;
+constexpr int32_t kQueueDrop = 149;
+constexpr uint32_t kRaiseEvery = 30;
+constexpr uint32_t kLowerEvery = 5;
+constexpr uint32_t kBitrateStep = 2000000;
+
+// Private state of the record stream callback (its thread only, but tests and
+// the start of a recording reset it).
+struct RecStreamState {
+    std::atomic<uint32_t> recNeedIdr{0};
+    std::atomic<uint32_t> recUpCount{0};
+    std::atomic<uint32_t> recDownCount{0};
+};
+RecStreamState g_recStream;
+
+bool record_accepting() {
+    const uint32_t state = PLR_VPS_RecState();
+    return g_vpsCtx.recRunning.load() != 0 &&
+           (state == MOV_ST_RUNNING || state == MOV_ST_RECORDING);
+}
+
+// Queues one frame; on any loss the next frames wait for a key frame.
+bool queue_frame(const uint8_t* frame, uint32_t size) {
+    if (g_recStream.recNeedIdr.load() != 0 && PLR_VPS_StreamKey(frame, size) == 0) {
+        plr_trace_logf(PLR_LOG_D, "%s(%d):MOV frame isn't I frame!!,Drop it.", __func__, __LINE__);
+        return false;
+    }
+    const bool pushed =
+        PLR_MOV_FrameQueuePush(&g_vpsCtx.recMov.queue, frame, static_cast<int32_t>(size)) == 0;
+    g_recStream.recNeedIdr.store(pushed ? 0 : 1);
+    return pushed;
+}
+
+void maybe_raise_bitrate(int32_t queued, uint32_t bw) {
+    if (g_recStream.recUpCount.fetch_add(1) + 1 < kRaiseEvery || bw == 0) return;
+    g_recStream.recUpCount.store(0);
+    const int32_t current = PLR_VPS_VENC_GetBitrate(PLR_BITRATE_RECORD);
+    const uint32_t target = bw + kBitrateStep;
+    const int64_t delta = std::llabs(static_cast<int64_t>(current) - static_cast<int64_t>(target));
+    const uint32_t maximum = PLR_VPS_GetRecordBitrate();
+    if (target >= PLR_REC_BITRATE_MIN && target <= maximum && delta >= kBitrateStep) {
+        PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, target);
+        plr_trace_logf(PLR_LOG_D, "+Mov queue deep %d, delta %lld bw %u bitrate %d calc %u", queued,
+                       static_cast<long long>(delta), bw, current, target);
+    }
+}
+
+void maybe_lower_bitrate(int32_t queued, uint32_t bw) {
+    const uint32_t count = g_recStream.recDownCount.fetch_add(1) + 1;
+    if (count % kLowerEvery != 0 && queued <= kQueueLowerEveryFrame) return;
+    g_recStream.recDownCount.store(0);
+    if (bw == 0) return;
+    const int32_t current = PLR_VPS_VENC_GetBitrate(PLR_BITRATE_RECORD);
+    MovCtx& rec = g_vpsCtx.recMov;
+    const uint32_t gop = rec.gop.load();
+    const uint32_t gops = gop == 0 ? 0 : static_cast<uint32_t>(queued) / gop;
+    const uint32_t perGop = gops == 0 ? 0 : rec.queue.bytes.load() / gops;
+    uint32_t calc = bw - perGop;  // unsigned 32-bit arithmetic, as the rate estimate is kept
+    const uint32_t maximum = PLR_VPS_GetRecordBitrate();
+    if (calc < PLR_REC_BITRATE_MIN) calc = maximum;
+    const int64_t delta = static_cast<int64_t>(current) - static_cast<int64_t>(calc);
+    plr_trace_logf(PLR_LOG_D, "-Mov queue deep %d, delta %lld bw %u bitrate %d calc %u", queued,
+                   static_cast<long long>(delta), bw, current, calc);
+    if (calc >= PLR_REC_BITRATE_MIN && calc <= maximum && delta >= kBitrateStep) {
+        PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, calc);
+    }
+}
+
+void start_recorder(MovCtx& ctx, const char* prefix, const char* suffix, MovStateCb cb) {
+    snprintf(ctx.path, sizeof ctx.path, "%s/%s_%04u_%s.MP4", kVideoDir, prefix,
+             g_vpsCtx.movFileId.load(), suffix);
+    ctx.stateCb = cb;
+    ctx.sdFreeMb = g_vpsCtx.sdFreeMB.load();
+    PLR_MOV_RecStart(&ctx);
+}
+
+void state_handler_main(uint32_t state) {
+    PLR_VPS_4K_RecStHandler(state);
+}
+void state_handler_fpv(uint32_t state) {
+    PLR_VPS_FPV_RecStHandler(state);
+}
+
+}  // namespace
+
+void PLR_VPS_RecQueueFrame(const uint8_t* frame, uint32_t size) {
+    MovCtx& rec = g_vpsCtx.recMov;
+    const int32_t queued = rec.queue.count.load();
+    const uint32_t bw = rec.bitrate.load();
+    if (queued < kQueueNoLagCheck) {
+        if (queue_frame(frame, size) && rec.queue.count.load() < kQueueMayRaise)
+            maybe_raise_bitrate(queued, bw);
+        return;
+    }
+    maybe_lower_bitrate(queued, bw);
+    if (queued < kQueueDrop) {
+        queue_frame(frame, size);
+    } else {
+        plr_trace_logf(PLR_LOG_D, "%s(%d):MOV frame queue full!!,Drop it.", __func__, __LINE__);
+        g_recStream.recNeedIdr.store(1);
+    }
+}
+
+void PLR_VPS_RECStreamCb(MEDIA_BUFFER mb) {
+    if (record_accepting()) {
+        const auto* data = static_cast<const uint8_t*>(RK_MPI_MB_GetPtr(mb));
+        const auto size = static_cast<uint32_t>(RK_MPI_MB_GetSize(mb));
+        if (data != nullptr && size > 0) PLR_VPS_RecQueueFrame(data, size);
+    }
+    RK_MPI_MB_ReleaseBuffer(mb);
+}
+
+void PLR_VPS_RecStreamReset() {
+    g_recStream.recNeedIdr.store(0);
+    g_recStream.recUpCount.store(0);
+    g_recStream.recDownCount.store(0);
+}
+
+int PLR_VPS_RecEncStart() {
+    if (g_vpsCtx.vpsMode.load() != VPS_MODE_RECORD &&
+        g_vpsCtx.vpsStatus.load() != VPS_STATUS_TO_RECORD)
+        return -1;
+    const int ret = PLR_VPS_VENC_VideoInit(&g_vpsCtx.recVenc);
+    PLR_VPS_SetRecStreamCallback(PLR_VPS_RECStreamCb);
+    PLR_VPS_StartGetRecStream();
+    return ret;
+}
+
+int PLR_VPS_RecEncStop() {
+    if (g_vpsCtx.vpsMode.load() != VPS_MODE_RECORD) return -1;
+    const int ret = PLR_VPS_StopGetRecStream();
+    PLR_VPS_VENC_VideoDeinit(&g_vpsCtx.recVenc);
+    return ret;
+}
+
+int PLR_VPS_GenFilePrefix(char* out, uint32_t size) {
+    return PLR_LOG_GenFilePrefix(out, size);
+}
+
+int PLR_VPS_REC_StartHandle() {
+    plr_trace_log(PLR_LOG_D, "PLR_VPS_REC_StartHandle");
+    if (g_vpsCtx.vpsStatus.load() != VPS_STATUS_IDLE || PLR_VCS_GetVpsMode() != VPS_MODE_RECORD ||
+        g_vpsCtx.vpsMode.load() != VPS_MODE_RECORD) {
+        return -1;
+    }
+    if (PLR_VPS_GetSDAvail() == 0) {
+        PLR_VPS_EvtNotify(VPS_EVT_REC_START, PLR_VPS_GetSDError(), -1, -1, nullptr);
+        return 0;
+    }
+    if (const uint32_t temp = g_vpsCtx.socTemp.load(); temp > PLR_SOC_TEMP_LIMIT - 1) {
+        plr_trace_logf(PLR_LOG_E, "cpu thermal too high %u", temp);
+        return -1;
+    }
+    if (const uint32_t state = PLR_VPS_RecState(); state != MOV_ST_IDLE) {
+        plr_trace_logf(PLR_LOG_E, "PLR_VPS_RecordStart failed. record status:%u", state);
+        return -1;
+    }
+    return PLR_VPS_RecordStart();
+}
+
+int PLR_VPS_RecordStart() {
+    g_vpsCtx.recRunning.store(1);
+    plr_trace_logf(PLR_LOG_D, "PLR_VPS_RecordStart rec st %u", PLR_VPS_RecState());
+    MovCtx& rec = g_vpsCtx.recMov;
+    MovCtx& fpv = g_vpsCtx.fpvMov;
+    PLR_MOV_FrameQueueClear(&rec.queue);
+    PLR_MOV_FrameQueueClear(&fpv.queue);
+    PLR_VPS_RecStreamReset();
+    char prefix[20] = {};
+    PLR_VPS_GenFilePrefix(prefix, sizeof prefix);
+
+    const VpsVencChn& recVenc = g_vpsCtx.recVenc;
+    const bool timeLapse = rec.tlapse.active.load() != 0;
+    if (!timeLapse) {
+        fpv.tlapse.active.store(0);
+        rec.gop.store(recVenc.vencAttr.gopAttr.gopSize);
+        rec.fps = recVenc.dstFps < 120 ? recVenc.dstFps : 30;
+    } else {
+        rec.gop.store(recVenc.dstFps);
+        rec.fps = 25;
+    }
+    rec.width = recVenc.width;
+    rec.height = recVenc.height;
+    rec.profile = recVenc.vencAttr.vencAttr.profile;
+    rec.bitrate.store(g_vpsCtx.videoMode.load() == 2
+                          ? PLR_COMM_VENC_GetBitrateByRes(15, 25)
+                          : PLR_COMM_VENC_GetBitrateByRes(recVenc.resId, recVenc.dstFps));
+    start_recorder(rec, prefix, timeLapse ? "TL" : "AA", state_handler_main);
+
+    const VpsVencChn& fpvVenc = g_vpsCtx.fpvVenc;
+    fpv.fps = fpv.tlapse.active.load() != 0 ? 25 : fpvVenc.vencAttr.gopAttr.gopSize;
+    fpv.gop.store(fpvVenc.vencAttr.gopAttr.gopSize);
+    fpv.width = fpvVenc.width;
+    fpv.height = fpvVenc.height;
+    fpv.profile = fpvVenc.vencAttr.vencAttr.profile;
+    fpv.bitrate.store(fpvVenc.vencAttr.rcAttr.bitRate);
+    start_recorder(fpv, prefix, "AB", state_handler_fpv);
+    return 0;
+}
+
+int PLR_VPS_REC_StopHandle() {
+    const uint32_t state = PLR_VPS_RecState();
+    plr_trace_logf(PLR_LOG_D, "%s(line=%d):Exec Record stop cmd %u!!!", __func__, __LINE__, state);
+    if (state != MOV_ST_RECORDING) {
+        plr_trace_logf(PLR_LOG_E, "%s(line=%d):Record not ready!!!", __func__, __LINE__);
+        PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+        return 0;
+    }
+    return PLR_VPS_RecordStop();
+}
+
+int PLR_VPS_RecordStop() {
+    g_vpsCtx.recRunning.store(0);
+    PLR_VPS_VENC_StopRecvFrame(g_vpsCtx.recVenc.vencChn);
+    PLR_MOV_RecStop(&g_vpsCtx.recMov);
+    PLR_MOV_FrameQueueClear(&g_vpsCtx.recMov.queue);
+    PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
+    PLR_MOV_FrameQueueClear(&g_vpsCtx.fpvMov.queue);
+    return 0;
+}
+
+int PLR_VPS_REC_SplitHandle() {
+    // A muxer that ended at the size limit has finished already; the other is asked to stop.
+    for (MovCtx* ctx : {&g_vpsCtx.recMov, &g_vpsCtx.fpvMov}) {
+        if (ctx->stop.load() == 0) PLR_MOV_RecStop(ctx);
+    }
+    usleep(200 * 1000);
+    if (const uint32_t temp = g_vpsCtx.socTemp.load(); temp >= PLR_SOC_TEMP_LIMIT) {
+        plr_trace_logf(PLR_LOG_E, "cpu thermal too high %u", temp);
+        PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+        return -1;
+    }
+    plr_trace_logf(PLR_LOG_D, "PLR_VPS_REC_SplitHandle split record start %u", PLR_VPS_RecState());
+    return PLR_VPS_RecordStart();
+}
+
+int PLR_VPS_4K_RecStHandler(uint32_t state) {
+    plr_trace_logf(PLR_LOG_D, "PLR_VPS_4K_RecStHandle rec st %u", state);
+    MovCtx& rec = g_vpsCtx.recMov;
+    const uint32_t chn = g_vpsCtx.recVenc.vencChn;
+    const bool split = rec.split.load() != 0;
+    switch (state) {
+        case MOV_ST_IDLE:
+            PLR_VPS_SendEvent(VPS_EVT_SD_QUERY);
+            TRACE_LOG_CACHE_Disable();
+            rec.state.store(MOV_ST_IDLE);
+            if (split) {
+                PLR_VPS_SendEvent(VPS_EVT_REC_SPLIT);
+            } else {
+                PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+            }
+            break;
+        case MOV_ST_RUNNING:
+            TRACE_LOG_CACHE_Enable();
+            if (!split) PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, PLR_VPS_GetRecordBitrate());
+            PLR_VPS_VENC_StartRecvFrame(chn, RK_VENC_RECV_UNLIMITED);
+            RK_MPI_VENC_RequestIDR(static_cast<int32_t>(chn), 0);
+            break;
+        case MOV_ST_RECORDING:
+            if (rec.tlapse.active.load() != 0)
+                PLR_VPS_EvtNotify(VPS_EVT_TIMELAPSE, 0, 0, -1, nullptr);
+            if (!split) PLR_VPS_EvtNotify(VPS_EVT_REC_START, 0, -1, -1, rec.path);
+            rec.split.store(0);
+            break;
+        case MOV_ST_SPLIT:
+            rec.split.store(1);
+            break;
+        case MOV_ST_CLOSED:
+            PLR_VPS_UpdateMovFileID();
+            if (rec.tlapse.active.load() != 0) {
+                rec.tlapse.paused.store(0);
+                rec.tlapse.active.store(0);
+                if (rec.tlapse.frames.load() < 25)
+                    PLR_VPS_EvtNotify(VPS_EVT_TLAPSE_PROGRESS, 0, -1, -1, nullptr);
+                PLR_VPS_EvtNotify(VPS_EVT_TIMELAPSE, 0, 2, -1, nullptr);
+            }
+            if (!split) PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+            break;
+        case MOV_ST_FAILED:
+            PLR_VPS_VENC_StopRecvFrame(chn);
+            PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
+            PLR_MOV_RecStop(&rec);
+            rec.split.store(0);
+            rec.state.store(MOV_ST_IDLE);
+            break;
+        case MOV_ST_SD_FULL:
+            PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
+            PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+            PLR_VPS_SendEvent(VPS_EVT_SD_QUERY);
+            rec.state.store(MOV_ST_IDLE);
+            break;
+        default:
+            plr_trace_logf(PLR_LOG_E, "Unhandled REC st: %u", state);
+            break;
+    }
+    return 0;
+}
+
+int PLR_VPS_FPV_RecStHandler(uint32_t state) {
+    plr_trace_logf(PLR_LOG_D, "PLR_VPS_FPV_RecStHandle rec st %u", state);
+    switch (state) {
+        case MOV_ST_IDLE:
+        case MOV_ST_CLOSED:
+        case MOV_ST_FAILED:
+        case MOV_ST_SD_FULL:
+            g_vpsCtx.fpvMov.state.store(MOV_ST_IDLE);
+            break;
+        case MOV_ST_RUNNING:
+            RK_MPI_VENC_RequestIDR(static_cast<int32_t>(g_vpsCtx.fpvVenc.vencChn), 0);
+            break;
+        default:
+            plr_trace_logf(PLR_LOG_E, "Unhandled FPV st: %u", state);
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,683 @@
+// The MP4 muxer threads with real H.264 (libx264 through libavcodec) fed
+// through a recorder context's queue into files on a temporary board root,
+// checked with ffprobe and by walking the files' boxes.
+#include "mov/mov_muxer.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/dict.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+}
+
+#include "../../support/board_root_fixture.h"
+#include "board/board.h"
+#include "core/trace_log.h"
+#include "mov/frame_queue.h"
+#include "mov/mm_pool.h"
+#include "mov/mp4_writer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr uint32_t kPoolBlocks = 160;
+constexpr const char* kVideoDir = "/tmp/SD0/PLRMEDIA/VIDEO";
+
+// ---- test stream ----
+
+// Access units as the camera's encoder delivers them: Annex B with four-byte
+// start codes, SPS and PPS in front of every IDR slice, no SEI.
+std::vector<Bytes> encode_stream(int frames, int gop) {
+    std::vector<Bytes> out;
+    av_log_set_level(AV_LOG_ERROR);
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) return out;
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    c->width = kWidth;
+    c->height = kHeight;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = AVRational{1, 30};
+    c->framerate = AVRational{30, 1};
+    c->gop_size = gop;
+    c->max_b_frames = 0;
+    c->thread_count = 1;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "preset", "veryfast", 0);
+    av_dict_set(&opts, "profile", "high", 0);
+    const std::string params =
+        "repeat-headers=1:aud=0:slices=1:scenecut=0:bframes=0:keyint=" + std::to_string(gop) +
+        ":min-keyint=" + std::to_string(gop);
+    av_dict_set(&opts, "x264-params", params.c_str(), 0);
+    const int opened = avcodec_open2(c, codec, &opts);
+    av_dict_free(&opts);
+    AVFrame* pic = av_frame_alloc();
+    AVPacket* pkt = av_packet_alloc();
+    pic->format = AV_PIX_FMT_YUV420P;
+    pic->width = kWidth;
+    pic->height = kHeight;
+    if (opened < 0 || av_frame_get_buffer(pic, 0) < 0) frames = 0;
+
+    auto drain = [&] {
+        while (avcodec_receive_packet(c, pkt) == 0) {
+            Bytes au;
+            for (const Mp4WNal& nal : MP4W_SplitNals({pkt->data, static_cast<size_t>(pkt->size)})) {
+                if (nal.type == 6 || nal.size == 0) continue;
+                au.insert(au.end(), {0, 0, 0, 1});
+                au.insert(au.end(), nal.data, nal.data + nal.size);
+            }
+            out.push_back(std::move(au));
+            av_packet_unref(pkt);
+        }
+    };
+    for (int i = 0; i < frames; ++i) {
+        av_frame_make_writable(pic);
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                pic->data[0][y * pic->linesize[0] + x] =
+                    static_cast<uint8_t>((x * 3 + y * 2 + i * 5) ^ ((x / 16 + y / 16 + i) * 37));
+            }
+        }
+        for (int y = 0; y < kHeight / 2; ++y) {
+            memset(pic->data[1] + y * pic->linesize[1], 128 + (i % 32), kWidth / 2);
+            memset(pic->data[2] + y * pic->linesize[2], 96 + y % 64, kWidth / 2);
+        }
+        pic->pts = i;
+        avcodec_send_frame(c, pic);
+        drain();
+    }
+    avcodec_send_frame(c, nullptr);
+    drain();
+    av_packet_free(&pkt);
+    av_frame_free(&pic);
+    avcodec_free_context(&c);
+    return out;
+}
+
+const std::vector<Bytes>& stream_gop15() {
+    static const std::vector<Bytes> s = encode_stream(60, 15);
+    return s;
+}
+
+const std::vector<Bytes>& stream_all_idr() {
+    static const std::vector<Bytes> s = encode_stream(90, 1);
+    return s;
+}
+
+// The slice NAL units of a frame (what the file keeps of it).
+std::vector<Mp4WNal> slices(const Bytes& au) {
+    std::vector<Mp4WNal> out;
+    for (const Mp4WNal& nal : MP4W_SplitNals(au)) {
+        if (nal.type == 1 || nal.type == 5) out.push_back(nal);
+    }
+    return out;
+}
+
+// Bytes of all NAL units of frames [0, n), as the muxer counts them.
+uint64_t nal_bytes(const std::vector<Bytes>& s, size_t n) {
+    uint64_t total = 0;
+    for (size_t i = 0; i < n; ++i) {
+        for (const Mp4WNal& nal : MP4W_SplitNals(s[i])) total += nal.size;
+    }
+    return total;
+}
+
+// ---- reading the files back ----
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+struct Probe {
+    std::map<std::string, std::string> stream;  // key=value of the video stream
+    std::vector<int64_t> durations;
+    std::vector<int64_t> sizes;
+    std::vector<bool> keys;
+    std::string decoded;  // frames decoded, followed by any decoder complaints
+};
+
+Probe probe(const std::string& file) {
+    Probe p;
+    std::istringstream streamInfo(
+        run("ffprobe -v error -select_streams v:0 -show_entries "
+            "stream=codec_name,profile,level,width,height,time_base,nb_frames -of default=nw=1 '" +
+            file + "'"));
+    for (std::string line; std::getline(streamInfo, line);) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) p.stream[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    std::istringstream packets(
+        run("ffprobe -v error -select_streams v:0 -show_entries "
+            "packet=duration,size,flags -of csv=p=0 '" +
+            file + "'"));
+    for (std::string line; std::getline(packets, line);) {
+        long long duration = 0;
+        long long size = 0;
+        char flags[8] = {};
+        if (sscanf(line.c_str(), "%lld,%lld,%7s", &duration, &size, flags) == 3) {
+            p.durations.push_back(duration);
+            p.sizes.push_back(size);
+            p.keys.push_back(flags[0] == 'K');
+        }
+    }
+    p.decoded =
+        run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=nb_read_frames -of default=nw=1:nk=1 '" +
+            file + "' 2>&1");
+    return p;
+}
+
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The boxes of an MP4 file by path ("moov/trak/mdia/mdhd"), payload offsets.
+struct Boxes {
+    Bytes file;
+    std::map<std::string, std::pair<size_t, size_t>> found;  // path -> payload offset, size
+    std::vector<std::string> top;
+
+    void walk(size_t begin, size_t end, const std::string& parent) {
+        static const char* containers[] = {"moov", "trak", "mdia", "minf", "stbl"};
+        size_t pos = begin;
+        while (pos + 8 <= end) {
+            uint64_t size = be32(&file[pos]);
+            size_t header = 8;
+            if (size == 1 && pos + 16 <= end) {
+                size = static_cast<uint64_t>(be32(&file[pos + 8])) << 32 | be32(&file[pos + 12]);
+                header = 16;
+            }
+            if (size < header || pos + size > end) return;
+            const std::string type(reinterpret_cast<const char*>(&file[pos + 4]), 4);
+            const std::string path = parent.empty() ? type : parent + "/" + type;
+            if (parent.empty()) top.push_back(type);
+            found[path] = {pos + header, static_cast<size_t>(size) - header};
+            for (const char* c : containers) {
+                if (type == c) walk(pos + header, pos + static_cast<size_t>(size), path);
+            }
+            pos += static_cast<size_t>(size);
+        }
+    }
+    explicit Boxes(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), {});
+        walk(0, file.size(), "");
+    }
+    bool has(const std::string& path) const { return found.count(path) != 0; }
+    // Time scale of a version-0 mvhd or mdhd.
+    uint32_t time_scale(const std::string& path) const {
+        auto it = found.find(path);
+        return it == found.end() ? 0 : be32(&file[it->second.first + 12]);
+    }
+    // The avcC record inside the sample description.
+    Bytes avcc() const {
+        auto it = found.find("moov/trak/mdia/minf/stbl/stsd");
+        if (it == found.end()) return {};
+        const uint8_t* b = &file[it->second.first];
+        const uint8_t* e = b + it->second.second;
+        for (const uint8_t* p = b + 4; p + 8 <= e; ++p) {
+            if (memcmp(p, "avcC", 4) == 0) {
+                const uint32_t size = be32(p - 4);
+                if (size >= 8 && p - 4 + size <= e) return Bytes(p + 4, p - 4 + size);
+            }
+        }
+        return {};
+    }
+};
+
+// ---- the fixture ----
+
+std::mutex g_statesLock;
+std::vector<uint32_t> g_states;
+
+void record_state(uint32_t state) {
+    std::lock_guard lock(g_statesLock);
+    g_states.push_back(state);
+}
+
+std::vector<uint32_t> states() {
+    std::lock_guard lock(g_statesLock);
+    return g_states;
+}
+
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit = 20s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class MovMuxerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(stream_gop15().empty()) << "libx264 not available";
+        MM_POOL_Reset();
+        MM_POOL_CFG_S cfg{};
+        cfg.classCnt = 1;
+        cfg.classes[0] = {65536, kPoolBlocks};
+        ASSERT_EQ(MM_POOL_Init(&cfg), 0);
+        plr_trace_log_reset();
+        TRACE_LOG_LEVEL(PLR_LOG_I);
+        TRACE_LOG_ENABLE();
+        {
+            std::lock_guard lock(g_statesLock);
+            g_states.clear();
+        }
+        ASSERT_EQ(PLR_MOV_ContexInit(&ctx), 0);
+        ctx.tlapse.active = 0;
+        ctx.tlapse.frames = 0;
+        root = std::make_unique<TempBoardRoot>(std::initializer_list<const char*>{});
+    }
+    void TearDown() override {
+        PLR_MOV_RecJoin(&ctx);
+        PLR_MOV_ContexDeinit(&ctx);
+        PLR_MOV_SetSplitBytes(MOV_SPLIT_BYTES_DEFAULT);
+        PLR_MOV_SetSdReserveBytes(MOV_SD_RESERVE_BYTES_DEFAULT);
+        root.reset();
+        plr_trace_log_reset();
+        MM_POOL_Reset();
+    }
+
+    void make_video_dir() { std::filesystem::create_directories(root->path(kVideoDir)); }
+    std::string board_file(const std::string& name) const {
+        return std::string(kVideoDir) + "/" + name;
+    }
+    std::string host_file(const std::string& name) const { return root->path(board_file(name)); }
+
+    void start(const std::string& boardPath, uint32_t fps, uint32_t sdFreeMb = 32768) {
+        snprintf(ctx.path, sizeof ctx.path, "%s", boardPath.c_str());
+        ctx.fps = fps;
+        ctx.width = kWidth;
+        ctx.height = kHeight;
+        ctx.profile = 100;
+        ctx.sdFreeMb = sdFreeMb;
+        ctx.stateCb = record_state;
+        ASSERT_EQ(PLR_MOV_RecStart(&ctx), 0);
+    }
+    void push(const std::vector<Bytes>& s, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            ASSERT_EQ(
+                PLR_MOV_FrameQueuePush(&ctx.queue, s[i].data(), static_cast<int32_t>(s[i].size())),
+                0)
+                << i;
+        }
+    }
+    static uint32_t free_blocks() {
+        MM_CLASS_S info{};
+        MM_POOL_GetClassInfo(0, &info);
+        return info.freeCnt;
+    }
+    // Every pushed frame has been handled and returned to the pool.
+    void wait_drained() {
+        ASSERT_TRUE(wait_until([] { return free_blocks() == kPoolBlocks; }));
+    }
+    // The thread reported its last state.
+    void wait_finished() {
+        ASSERT_TRUE(wait_until([] {
+            const std::vector<uint32_t> s = states();
+            return !s.empty() && s.back() == MOV_ST_IDLE;
+        }));
+        EXPECT_EQ(PLR_MOV_RecJoin(&ctx), 0);
+    }
+    void stop_and_finish() {
+        EXPECT_EQ(PLR_MOV_RecStop(&ctx), 0);
+        wait_finished();
+    }
+
+    // The file holds exactly the slices of `frames`, one per sample, at the
+    // given rate, starting with a key frame, and decodes without complaint.
+    void expect_file(const std::string& host, const std::vector<Bytes>& s,
+                     const std::vector<size_t>& frames, uint32_t fps) {
+        SCOPED_TRACE(host);
+        ASSERT_TRUE(std::filesystem::exists(host));
+        std::vector<int64_t> expectedSizes;
+        for (size_t i : frames) {
+            for (const Mp4WNal& nal : slices(s[i])) expectedSizes.push_back(nal.size + 4);
+        }
+        const Probe p = probe(host);
+        EXPECT_EQ(p.stream.at("codec_name"), "h264");
+        EXPECT_EQ(p.stream.at("width"), std::to_string(kWidth));
+        EXPECT_EQ(p.stream.at("height"), std::to_string(kHeight));
+        EXPECT_EQ(p.stream.at("time_base"), "1/" + std::to_string(fps * 1000));
+        EXPECT_EQ(p.stream.at("profile"), "High");
+        EXPECT_EQ(p.sizes, expectedSizes);
+        ASSERT_FALSE(p.keys.empty());
+        EXPECT_TRUE(p.keys.front());
+        EXPECT_EQ(p.durations, std::vector<int64_t>(expectedSizes.size(), 1001));
+        EXPECT_EQ(p.decoded, std::to_string(expectedSizes.size()) + "\n");
+
+        const Boxes boxes(host);
+        ASSERT_GE(boxes.top.size(), 2u);
+        EXPECT_EQ(boxes.top.front(), "ftyp");
+        EXPECT_EQ(boxes.time_scale("moov/mvhd"), fps * 1000);
+        EXPECT_EQ(boxes.time_scale("moov/trak/mdia/mdhd"), fps * 1000);
+        EXPECT_TRUE(boxes.has("moov/trak/mdia/minf/stbl/stco"));
+        EXPECT_FALSE(boxes.has("moov/trak/mdia/minf/stbl/co64"));
+        // avcC: the stream's own profile, constraint and level bytes, 4-byte lengths.
+        const Bytes avcc = boxes.avcc();
+        ASSERT_GE(avcc.size(), 7u);
+        const Mp4WNal sps = MP4W_SplitNals(s[0])[0];
+        ASSERT_EQ(sps.type, 7);
+        EXPECT_EQ(avcc[0], 1);
+        EXPECT_EQ(avcc[1], sps.data[1]);
+        EXPECT_EQ(avcc[2], sps.data[2]);
+        EXPECT_EQ(avcc[3], sps.data[3]);
+        EXPECT_EQ(avcc[4] & 3, 3);
+        EXPECT_EQ(p.stream.at("level"), std::to_string(sps.data[3]));
+    }
+
+    MovCtx ctx;
+    std::unique_ptr<TempBoardRoot> root;
+};
+
+std::vector<size_t> range(size_t from, size_t to) {
+    std::vector<size_t> v;
+    for (size_t i = from; i < to; ++i) v.push_back(i);
+    return v;
+}
+
+const std::vector<uint32_t> kNormalStates = {MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_RECORDING,
+                                             MOV_ST_CLOSED, MOV_ST_IDLE};
+
+TEST_F(MovMuxerTest, RecordsFramesFromTheFirstKeyFrame) {
+    struct Case {
+        const char* name;
+        uint32_t fps;
+        size_t first;      // first frame pushed
+        size_t firstKept;  // first frame in the file: the next IDR
+    };
+    const Case cases[] = {
+        {"A_0001_AA.MP4", 30, 0, 0},
+        {"B_0001_AA.MP4", 25, 5, 15},  // frames before the first SPS/IDR are dropped
+    };
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_gop15();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(g_statesLock);
+            g_states.clear();
+        }
+        start(board_file(c.name), c.fps);
+        push(s, c.first, s.size());
+        wait_drained();
+        stop_and_finish();
+        EXPECT_EQ(states(), kNormalStates);
+        expect_file(host_file(c.name), s, range(c.firstKept, s.size()), c.fps);
+    }
+}
+
+TEST_F(MovMuxerTest, SplitsAtTheSizeLimitAndTheNextFileContinues) {
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_gop15();
+    // The limit is passed by the 20th frame: frames 0..19 go to the first file,
+    // the second starts at the next key frame (30).
+    PLR_MOV_SetSplitBytes(nal_bytes(s, 20) - 1);
+    testing::internal::CaptureStdout();
+    start(board_file("S_0001_AA.MP4"), 30);
+    push(s, 0, s.size());
+    wait_finished();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("Mov muxer " + board_file("S_0001_AA.MP4") + " too large,split!"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(states(), (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_RECORDING,
+                                               MOV_ST_SPLIT, MOV_ST_CLOSED, MOV_ST_IDLE}));
+    EXPECT_EQ(ctx.queue.count.load(), static_cast<int32_t>(s.size() - 20));
+
+    PLR_MOV_SetSplitBytes(MOV_SPLIT_BYTES_DEFAULT);
+    start(board_file("S_0002_AA.MP4"), 30);
+    wait_drained();
+    stop_and_finish();
+    expect_file(host_file("S_0001_AA.MP4"), s, range(0, 20), 30);
+    expect_file(host_file("S_0002_AA.MP4"), s, range(30, s.size()), 30);
+}
+
+TEST_F(MovMuxerTest, EndsAndKeepsTheFileWhenTheCardRunsLow) {
+    const std::vector<Bytes>& s = stream_gop15();
+    struct Case {
+        const char* name;
+        bool smallCard;  // a mounted 1 MiB card whose real free space runs out
+        uint64_t reserve;
+        size_t kept;  // frames in the file
+    };
+    const Case cases[] = {
+        // Counted down from the space measured at the start: 10 frames fit.
+        {"countdown", false, 1000 * 1048576ULL - nal_bytes(s, 10), 10},
+        // Measured on the card: the first frame leaves less than the reserve.
+        {"measured", true, 1048576 - 4096, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(g_statesLock);
+            g_states.clear();
+        }
+        PLR_MOV_FrameQueueClear(&ctx.queue);
+        root = std::make_unique<TempBoardRoot>(std::initializer_list<const char*>{});
+        if (c.smallCard) {
+            root->write("/dev/mmcblk2p1", "");
+            root->write("/sim/card.mib", "1");
+            std::filesystem::create_directories(root->path("/tmp"));
+            ASSERT_EQ(board_sd_mount(), 0);
+        }
+        make_video_dir();
+        PLR_MOV_SetSdReserveBytes(c.reserve);
+        testing::internal::CaptureStdout();
+        start(board_file("F_0001_AA.MP4"), 30, 1000);
+        push(s, 0, 40);
+        wait_finished();
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_NE(log.find("No enough SD Spaces.. "), std::string::npos) << log;
+        EXPECT_EQ(states(),
+                  (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_RECORDING,
+                                         MOV_ST_SD_FULL, MOV_ST_CLOSED, MOV_ST_IDLE}));
+        expect_file(host_file("F_0001_AA.MP4"), s, range(0, c.kept), 30);
+    }
+}
+
+TEST_F(MovMuxerTest, StopBeforeTheFirstKeyFrameLeavesNoFile) {
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_gop15();
+    start(board_file("N_0001_AA.MP4"), 30);
+    EXPECT_EQ(PLR_MOV_RecStart(&ctx), -1);  // its muxer is still recording
+    push(s, 1, 15);                         // predicted frames only
+    wait_drained();
+    stop_and_finish();
+    EXPECT_EQ(states(), kNormalStates);  // no failure reported
+    EXPECT_FALSE(std::filesystem::exists(host_file("N_0001_AA.MP4")));
+    EXPECT_TRUE(std::filesystem::is_empty(root->path(kVideoDir)));
+
+    // A stop on a finished context reports "closed" again.
+    EXPECT_EQ(PLR_MOV_RecStop(&ctx), 0);
+    EXPECT_EQ(states().back(), MOV_ST_CLOSED);
+}
+
+TEST_F(MovMuxerTest, FileThatCannotBeCreatedFailsAndLeavesNothing) {
+    make_video_dir();
+    std::filesystem::create_directories(host_file("D_0001_AA.MP4"));
+    const std::string missing = std::string(kVideoDir) + "/NODIR/M_0001_AA.MP4";
+    for (const std::string& path : {missing, board_file("D_0001_AA.MP4")}) {
+        SCOPED_TRACE(path);
+        {
+            std::lock_guard lock(g_statesLock);
+            g_states.clear();
+        }
+        testing::internal::CaptureStdout();
+        start(path, 30);
+        push(stream_gop15(), 0, 5);
+        wait_finished();
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_NE(log.find("Open file " + path + " failed."), std::string::npos) << log;
+        EXPECT_EQ(states(), (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_FAILED,
+                                                   MOV_ST_CLOSED, MOV_ST_IDLE}));
+        PLR_MOV_FrameQueueClear(&ctx.queue);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root->path(std::string(kVideoDir) + "/NODIR")));
+    // The directory in the file's place is not the muxer's to remove.
+    EXPECT_TRUE(std::filesystem::is_directory(host_file("D_0001_AA.MP4")));
+}
+
+TEST_F(MovMuxerTest, TimeLapseKeepsEveryIntervalthKeyFrameUntilItsDuration) {
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_all_idr();
+    ASSERT_EQ(s.size(), 90u);
+    ctx.tlapse.active = 1;
+    ctx.tlapse.interval = 3;
+    ctx.tlapse.duration = 1;  // one second at 25 frames/s: 25 frames
+    ctx.tlapse.paused = 0;
+    start(board_file("T_0001_TL.MP4"), 25);
+    push(s, 0, s.size());
+    wait_finished();
+    EXPECT_EQ(states(), kNormalStates);
+    EXPECT_EQ(ctx.tlapse.frames.load(), 25u);
+    std::vector<size_t> kept;  // the 3rd, 6th, ... key frames
+    for (size_t i = 2; kept.size() < 25; i += 3) kept.push_back(i);
+    expect_file(host_file("T_0001_TL.MP4"), s, kept, 25);
+}
+
+// ---- the writer's byte helpers ----
+
+TEST(Mp4WriterHelpers, SplitsNalUnitsAtThreeAndFourByteStartCodes) {
+    const Bytes stream = {0, 0, 0, 1,    0x67, 0x64, 0x00, 0x1f, 0xac,  // SPS
+                          0, 0, 1, 0x68, 0xee,                          // PPS, 3-byte code
+                          0, 0, 0, 1,                                   // empty unit
+                          0, 0, 0, 1,    0x65, 0x88, 0x00, 0x00, 0x03, 0x01};
+    const std::vector<Mp4WNal> nals = MP4W_SplitNals(stream);
+    ASSERT_EQ(nals.size(), 4u);
+    const struct {
+        size_t offset;
+        uint32_t codeSize;
+        uint32_t size;
+        uint8_t type;
+    } expected[] = {{0, 4, 5, 7}, {9, 3, 2, 8}, {14, 4, 0, 0}, {18, 4, 6, 5}};
+    for (size_t i = 0; i < nals.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(nals[i].startCode - stream.data(), static_cast<ptrdiff_t>(expected[i].offset));
+        EXPECT_EQ(nals[i].startCodeSize, expected[i].codeSize);
+        EXPECT_EQ(nals[i].data, nals[i].startCode + expected[i].codeSize);
+        EXPECT_EQ(nals[i].size, expected[i].size);
+        EXPECT_EQ(nals[i].type, expected[i].type);
+    }
+    const Bytes none = {0x09, 0x00, 0x00, 0x02, 0x65};
+    EXPECT_TRUE(MP4W_SplitNals(none).empty());
+
+    uint8_t profile = 0, constraints = 0, level = 0;
+    EXPECT_EQ(MP4W_SpsIndication(nals[0].data, nals[0].size, &profile, &constraints, &level), 0);
+    EXPECT_EQ(profile, 0x64);
+    EXPECT_EQ(constraints, 0x00);
+    EXPECT_EQ(level, 0x1f);
+    EXPECT_EQ(MP4W_SpsIndication(nals[1].data, nals[1].size, &profile, &constraints, &level), -1);
+
+    const Bytes sps(nals[0].data, nals[0].data + nals[0].size);
+    EXPECT_EQ(MP4W_BuildAvcC(sps, {{0x68, 0xee}, {0x68, 0xef, 0x01}}),
+              (Bytes{1,    0x64, 0x00, 0x1f, 0xff, 0xe1, 0, 5, 0x67, 0x64, 0x00, 0x1f,
+                     0xac, 2,    0,    2,    0x68, 0xee, 0, 3, 0x68, 0xef, 0x01}));
+    EXPECT_TRUE(MP4W_BuildAvcC(Bytes{0x67, 0x64}, {{0x68}}).empty());
+}
+
+TEST(Mp4WriterHelpers, StartCodeSearchAgreesWithTheByteScan) {
+    // Random buffers dense in zeros and ones, searched from every offset.
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> pick(0, 5);
+    for (int round = 0; round < 200; ++round) {
+        Bytes buf(static_cast<size_t>(round % 40) + 1);
+        for (uint8_t& b : buf) {
+            const int v = pick(rng);
+            b = static_cast<uint8_t>(v < 3 ? 0 : v == 3 ? 1 : v * 40);
+        }
+        const uint8_t* end = buf.data() + buf.size();
+        for (const uint8_t* from = buf.data(); from <= end; ++from) {
+            ASSERT_EQ(MP4W_FindStartCode(from, end), avc_find_startcode(from, end))
+                << "round " << round << " offset " << (from - buf.data());
+        }
+    }
+    Bytes longRun(4096, 0x55);
+    longRun[4000] = 0;
+    longRun[4001] = 0;
+    longRun[4002] = 1;
+    EXPECT_EQ(MP4W_FindStartCode(longRun.data(), longRun.data() + longRun.size()),
+              longRun.data() + 4000);
+}
+
+std::atomic<int> g_signals{0};
+void count_signal(int) {
+    g_signals.fetch_add(1);
+}
+
+TEST(Mp4WriterHelpers, WritesEverythingThroughSignalInterruptions) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = count_signal;  // no SA_RESTART: blocked writes return early
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+    g_signals = 0;
+
+    Bytes data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    Bytes received;
+    std::thread reader([&] {
+        uint8_t buf[4096];
+        for (;;) {
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            received.insert(received.end(), buf, buf + n);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    std::atomic<bool> done{false};
+    const pthread_t writer = pthread_self();
+    std::thread signaller([&] {
+        while (!done.load()) {
+            pthread_kill(writer, SIGUSR2);
+            std::this_thread::sleep_for(300us);
+        }
+    });
+    const int rc = MP4W_WriteAll(fds[1], data.data(), data.size());
+    done = true;
+    signaller.join();
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    sigaction(SIGUSR2, &previous, nullptr);
+    EXPECT_EQ(rc, 0);
+    EXPECT_GT(g_signals.load(), 0);
+    EXPECT_TRUE(received == data);
+}
+
+}  // namespace

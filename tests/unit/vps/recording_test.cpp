@@ -1,0 +1,263 @@
+// Recording on the whole camera core in this process: the simulated platform,
+// the event thread, the recorders and the card of a temporary board root,
+// driven by camera events and observed through the notification callback and
+// the files on the card.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../support/board_root_fixture.h"
+#include "../../support/video_probe.h"
+#include "core/trace_log.h"
+#include "mov/mov_muxer.h"
+#include "vcam.h"
+#include "vps/vps_ctx.h"
+#include "vps/vps_event.h"
+#include "vps/vps_pipeline.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::vector<VpsEvt> g_notes;
+
+int record_note(const VpsEvt* evt) {
+    {
+        std::lock_guard lock(g_mutex);
+        g_notes.push_back(*evt);
+    }
+    g_changed.notify_all();
+    return 0;
+}
+
+size_t count_notes(uint32_t eventno) {
+    size_t n = 0;
+    for (const VpsEvt& e : g_notes) n += e.eventno == eventno ? 1 : 0;
+    return n;
+}
+
+// Waits until `count` notifications of `eventno` have arrived; returns the last.
+bool wait_note(uint32_t eventno, size_t count, VpsEvt* last = nullptr,
+               std::chrono::seconds bound = 60s) {
+    std::unique_lock lock(g_mutex);
+    const bool ok = g_changed.wait_for(lock, bound, [&] { return count_notes(eventno) >= count; });
+    if (ok && last != nullptr) {
+        for (const VpsEvt& e : g_notes) {
+            if (e.eventno == eventno) *last = e;
+        }
+    }
+    return ok;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::seconds bound = 60s) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+std::vector<std::string> videos(const TempBoardRoot& board) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(board.path("/sim/card/PLRMEDIA/VIDEO"), ec)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class RecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board.write("/dev/mmcblk2p1", "");
+        board.write("/sim/card.mib", "4096\n");
+        board.write("/sys/class/thermal/thermal_zone0/temp", "45000\n");
+        board.write("/sys/class/gpio/gpio18/value", "0\n");
+        TRACE_LOG_LEVEL(PLR_LOG_D);
+        TRACE_LOG_ENABLE();
+        g_notes.clear();
+        PLR_VPS_EvtReset();
+        ASSERT_EQ(PLR_VPS_RegEvtCallback(record_note), 0);
+        PLR_VPS_Init();
+        PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
+        ASSERT_TRUE(wait_note(VPS_EVT_SD_INSERT, 1));
+        ASSERT_EQ(g_vpsCtx.sdStatus.load(), static_cast<uint32_t>(VPS_SD_OK));
+    }
+    void TearDown() override {
+        PLR_VPS_Deinit();
+        PLR_VPS_EvtReset();
+        PLR_MOV_SetSplitBytes(MOV_SPLIT_BYTES_DEFAULT);
+        PLR_MOV_SetSdReserveBytes(MOV_SD_RESERVE_BYTES_DEFAULT);
+        plr_trace_log_reset();
+    }
+    void switch_to_record() {
+        PLR_VPS_SendEvent1(VPS_EVT_MODE_SWITCH, VPS_MODE_RECORD);
+        VpsEvt note{};
+        ASSERT_TRUE(wait_note(VPS_EVT_MODE_SWITCH, 1, &note));
+        ASSERT_EQ(note.retCode, 0);
+        ASSERT_EQ(note.ival1, 1);
+    }
+    // Records for `seconds`; returns the path the start notification named.
+    std::string record(double seconds) {
+        std::unique_lock lock(g_mutex);
+        const size_t starts = count_notes(VPS_EVT_REC_START);
+        const size_t stops = count_notes(VPS_EVT_REC_STOP);
+        lock.unlock();
+        PLR_VPS_SendEvent(VPS_EVT_REC_START);
+        VpsEvt started{};
+        EXPECT_TRUE(wait_note(VPS_EVT_REC_START, starts + 1, &started));
+        EXPECT_EQ(started.retCode, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+        PLR_VPS_SendEvent(VPS_EVT_REC_STOP);
+        // A stop is answered when the file is closed and again when the recorder is idle.
+        EXPECT_TRUE(wait_note(VPS_EVT_REC_STOP, stops + 2));
+        EXPECT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
+        return started.cval;
+    }
+
+    TempBoardRoot board{"/etc/iqfiles", "/tmp/SD0", "/sim/card", "/dev", "/usr/data"};
+};
+
+// Frames the camera and the record encoder lost themselves (a machine too busy
+// to keep real time); the recorder is not to blame for these gaps.
+uint64_t platform_drops() {
+    return vcam_dropped_frames(RK_MOD_VI, 0, 0) +
+           vcam_dropped_frames(RK_MOD_VENC, 0, static_cast<int32_t>(g_vpsCtx.recVenc.vencChn));
+}
+
+TEST_F(RecordingTest, MainFileAndLiveViewCopyNumberedOnTheCard) {
+    switch_to_record();
+    const uint64_t dropsBefore = platform_drops();
+    const std::string path = record(3.0);
+    const uint64_t platformLost = platform_drops() - dropsBefore;
+    const std::vector<std::string> files = videos(board);
+    ASSERT_EQ(files.size(), 2u);
+    const std::string prefix =
+        files[0].substr(0, files[0].size() - std::string("_0001_AA.MP4").size());
+    EXPECT_EQ(files[0], prefix + "_0001_AA.MP4");
+    EXPECT_EQ(files[1], prefix + "_0001_AB.MP4");
+    EXPECT_EQ(fs::path(path).filename().string(), files[0])
+        << "the start notification names the main file";
+
+    const VideoProbe main = probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + files[0]), true);
+    ASSERT_TRUE(main.opened);
+    EXPECT_EQ(main.codec, "h264");
+    EXPECT_EQ(main.width, 3840);
+    EXPECT_EQ(main.height, 2160);
+    EXPECT_EQ(main.timeBaseNum, 1);
+    EXPECT_EQ(main.timeBaseDen, 30000);
+    ASSERT_FALSE(main.keyFlags.empty());
+    EXPECT_TRUE(main.keyFlags.front()) << "the file begins with a sync sample";
+    for (int64_t d : main.durations) EXPECT_EQ(d, 1001);
+    // About three seconds of 30 frames/s: what the file holds and what the
+    // platform lost on a busy machine (the encoder may lag a few frames).
+    EXPECT_GE(main.durations.size() + platformLost, 60u);
+    EXPECT_LE(main.durations.size(), 100u);
+    // Frame numbers increase. A frame the recorder lost makes it wait for the
+    // next key frame; any other gap is a frame the platform itself lost.
+    ASSERT_EQ(main.frameNumbers.size(), main.keyFlags.size());
+    uint64_t unexplained = 0;
+    for (size_t i = 1; i < main.frameNumbers.size(); ++i) {
+        ASSERT_GE(main.frameNumbers[i], 0) << i;
+        ASSERT_GT(main.frameNumbers[i], main.frameNumbers[i - 1]) << i;
+        if (!main.keyFlags[i])
+            unexplained +=
+                static_cast<uint64_t>(main.frameNumbers[i] - main.frameNumbers[i - 1] - 1);
+    }
+    EXPECT_LE(unexplained, platformLost) << "frames missing inside a GOP";
+
+    const VideoProbe copy = probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + files[1]), false);
+    ASSERT_TRUE(copy.opened);
+    EXPECT_EQ(copy.width, 1280);
+    EXPECT_EQ(copy.height, 720);
+    EXPECT_EQ(copy.timeBaseDen, 30000) << "the live view follows the record frame rate";
+
+    // The next recording takes the next number.
+    std::this_thread::sleep_for(1100ms);  // a new time prefix
+    record(1.0);
+    const std::vector<std::string> more = videos(board);
+    ASSERT_EQ(more.size(), 4u);
+    EXPECT_NE(more[2].find("_0002_AA.MP4"), std::string::npos) << more[2];
+    EXPECT_NE(more[3].find("_0002_AB.MP4"), std::string::npos) << more[3];
+
+    // After an eject and insert numbering starts at 0001 again.
+    PLR_VPS_SendEvent(VPS_EVT_SD_EJECT);
+    ASSERT_TRUE(wait_note(VPS_EVT_SD_EJECT, 1));
+    PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
+    ASSERT_TRUE(wait_note(VPS_EVT_SD_INSERT, 2));
+    std::this_thread::sleep_for(1100ms);
+    const std::string third = record(1.0);
+    EXPECT_NE(third.find("_0001_AA.MP4"), std::string::npos) << third;
+}
+
+TEST_F(RecordingTest, SplitContinuesWithoutTellingThePhone) {
+    switch_to_record();
+    PLR_MOV_SetSplitBytes(3u << 20);  // ends a file after about 3 MiB
+    PLR_VPS_SendEvent(VPS_EVT_REC_START);
+    ASSERT_TRUE(wait_note(VPS_EVT_REC_START, 1));
+    auto secondFileThere = [&] {
+        for (const std::string& name : videos(board)) {
+            if (name.find("_0002_AA.MP4") != std::string::npos) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(wait_until(secondFileThere, 90s)) << "the size limit starts the next file";
+    std::this_thread::sleep_for(1s);
+    PLR_VPS_SendEvent(VPS_EVT_REC_STOP);
+    ASSERT_TRUE(wait_until(
+        [] { return PLR_VPS_RecState() == MOV_ST_IDLE && g_vpsCtx.recRunning.load() == 0; }));
+    std::this_thread::sleep_for(500ms);
+    std::lock_guard lock(g_mutex);
+    EXPECT_EQ(count_notes(VPS_EVT_REC_START), 1u) << "no start notification for the next file";
+    EXPECT_EQ(count_notes(VPS_EVT_REC_STOP), 2u) << "only the final stop is told";
+    const std::vector<std::string> files = videos(board);
+    EXPECT_NE(files[0].find("_0001_AA.MP4"), std::string::npos);
+    EXPECT_NE(files[2].find("_0002_AA.MP4"), std::string::npos);
+    const VideoProbe second =
+        probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + files[2]), false);
+    ASSERT_TRUE(second.opened);
+    EXPECT_TRUE(second.keyFlags.front());
+}
+
+TEST_F(RecordingTest, CardFullEndsTheRecordingAndKeepsThePlayableFile) {
+    switch_to_record();
+    // The card counts as full 2 MiB of recording from now.
+    PLR_MOV_SetSdReserveBytes((static_cast<uint64_t>(g_vpsCtx.sdFreeMB.load()) << 20) - (2u << 20));
+    PLR_VPS_SendEvent(VPS_EVT_REC_START);
+    ASSERT_TRUE(wait_note(VPS_EVT_REC_START, 1));
+    ASSERT_TRUE(wait_note(VPS_EVT_REC_STOP, 1, nullptr, 60s)) << "the full card ends the recording";
+    ASSERT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
+    const std::vector<std::string> files = videos(board);
+    ASSERT_GE(files.size(), 1u);
+    const VideoProbe kept = probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + files[0]), false);
+    ASSERT_TRUE(kept.opened);
+    EXPECT_GT(kept.durations.size(), 0u);
+}
+
+TEST_F(RecordingTest, FileThatCannotBeCreatedLeavesNothing) {
+    switch_to_record();
+    // A file where the directory should be: nothing can be created in it.
+    fs::remove_all(board.path("/sim/card/PLRMEDIA/VIDEO"));
+    board.write("/sim/card/PLRMEDIA/VIDEO", "");
+    PLR_VPS_SendEvent(VPS_EVT_REC_START);
+    ASSERT_TRUE(wait_note(VPS_EVT_REC_STOP, 1, nullptr, 30s));
+    ASSERT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
+    std::lock_guard lock(g_mutex);
+    EXPECT_EQ(count_notes(VPS_EVT_REC_START), 0u);
+    EXPECT_EQ(board.read("/sim/card/PLRMEDIA/VIDEO"), "");
+}
+
+}  // namespace

@@ -1,0 +1,654 @@
+// vbctl: the ground-station client of the video board. It connects to the
+// board's MAVLink link as the phone does, keeps the link alive with
+// heartbeats, sends one command and waits for the board's answer.
+//
+// Exit status: 0 when the board acknowledged the command, 1 on refusal,
+// time-out or a missing board, 2 on a usage error.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "vbctl/vbctl_link.h"
+#include "vbctl/vbctl_proto.h"
+
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char kUsage[] =
+    "usage: vbctl [--host ADDR] [--port N] [--timeout S] COMMAND\n"
+    "\n"
+    "commands:\n"
+    "  status [--watch] [--seconds N]   decoded status report and SD card state\n"
+    "  mode photo|record                 switch the camera mode\n"
+    "  record start [--seconds N]        start recording (and stop after N seconds)\n"
+    "  record stop                       stop recording\n"
+    "  snap                              take a photo\n"
+    "  set ITEM VALUE...                 set a camera parameter (set --list lists them)\n"
+    "  params                            the board's configuration, key = value\n"
+    "  timesync [--tz-hours H]           set the board clock from this computer's clock\n"
+    "  watch [--seconds N]               print every message from the board until Ctrl-C\n"
+    "\n"
+    "options:\n"
+    "  --host ADDR    board address (default 127.0.0.1)\n"
+    "  --port N       board TCP port (default 8866)\n"
+    "  --timeout S    seconds to wait for each answer (default 10)\n"
+    "\n"
+    "exit status: 0 acknowledged, 1 refused or no answer, 2 usage error\n";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = VBCTL_DEFAULT_PORT;
+    double timeout_s = 10;
+    bool watch = false;
+    bool list = false;
+    bool seconds_given = false;
+    double seconds = 0;
+    bool tz_given = false;
+    int tz_hours = 0;
+    std::vector<const char*> args;  // the command and its words
+};
+
+struct Session {
+    Options opt;
+    VbctlLink link;
+    // What the board said last.
+    uint64_t status_count = 0;
+    VbctlStatus status{};
+    bool have_sd = false;
+    mavlink_pelora_sd_status_t sd{};
+    bool have_heartbeat = false;
+    uint8_t heartbeat_status = 0;
+    int64_t rec_seconds = -1;
+    // The answer being waited for.
+    const VbctlExpect* expect = nullptr;
+    uint8_t result = 0;
+};
+
+__attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    fputs("vbctl: ", stderr);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
+    fputs("\n", stderr);
+    fputs(kUsage, stderr);
+    return EXIT_USAGE;
+}
+
+bool parse_number(const char* text, double lo, double hi, double* value) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    *value = v;
+    return true;
+}
+
+// Options may stand anywhere; everything else is the command's words.
+int parse_options(int argc, char** argv, Options* opt) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        const bool has_value = i + 1 < argc;
+        double v = 0;
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            fputs(kUsage, stdout);
+            exit(EXIT_OK);
+        } else if (strcmp(a, "--host") == 0) {
+            if (!has_value) return usage_error("%s needs an address", a);
+            opt->host = argv[++i];
+        } else if (strcmp(a, "--port") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 1, 65535, &v)) {
+                return usage_error("%s needs a port number 1-65535", a);
+            }
+            opt->port = static_cast<uint16_t>(v);
+            ++i;
+        } else if (strcmp(a, "--timeout") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 0.1, 86400, &v)) {
+                return usage_error("%s needs a number of seconds", a);
+            }
+            opt->timeout_s = v;
+            ++i;
+        } else if (strcmp(a, "--seconds") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 0, 86400 * 7, &v)) {
+                return usage_error("%s needs a number of seconds", a);
+            }
+            opt->seconds = v;
+            opt->seconds_given = true;
+            ++i;
+        } else if (strcmp(a, "--tz-hours") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], -12, 14, &v)) {
+                return usage_error("%s needs an offset in hours, -12 to 14", a);
+            }
+            opt->tz_hours = static_cast<int>(v);
+            opt->tz_given = true;
+            ++i;
+        } else if (strcmp(a, "--watch") == 0) {
+            opt->watch = true;
+        } else if (strcmp(a, "--list") == 0) {
+            opt->list = true;
+        } else if (a[0] == '-' && a[1] == '-') {
+            return usage_error("unknown option %s", a);
+        } else {
+            opt->args.push_back(a);
+        }
+    }
+    return EXIT_OK;
+}
+
+int64_t timeout_ms(const Session& s) {
+    return static_cast<int64_t>(s.opt.timeout_s * 1000);
+}
+
+// Keeps the picture of the board up to date from every message.
+void observe(Session* s, const mavlink_message_t* msg) {
+    switch (msg->msgid) {
+        case MAVLINK_MSG_ID_HEARTBEAT: {
+            mavlink_heartbeat_t hb{};
+            if (mavlink_msg_heartbeat_decode(msg, &hb) == 0) {
+                s->have_heartbeat = true;
+                s->heartbeat_status = hb.system_status;
+                if ((hb.system_status & 1) == 0) s->rec_seconds = -1;
+            }
+            break;
+        }
+        case MAVLINK_MSG_ID_COMMAND_LONG: {
+            mavlink_command_long_t cmd{};
+            if (mavlink_msg_command_long_decode(msg, &cmd) == 0 &&
+                vbctl_status_decode(&cmd, &s->status) == 0) {
+                ++s->status_count;
+            }
+            break;
+        }
+        case MAVLINK_MSG_ID_PELORA_SD_STATUS:
+            s->have_sd = mavlink_msg_pelora_sd_status_decode(msg, &s->sd) == 0;
+            break;
+        case MAVLINK_MSG_ID_TIMESYNC: {
+            // While recording the board sends tc1 0 and the recording's seconds.
+            mavlink_timesync_t ts{};
+            if (mavlink_msg_timesync_decode(msg, &ts) == 0 && ts.tc1 == 0) s->rec_seconds = ts.ts1;
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+int on_observe(const mavlink_message_t* msg, void* context) {
+    observe(static_cast<Session*>(context), msg);
+    return 0;
+}
+
+int on_any_message(const mavlink_message_t* msg, void* context) {
+    observe(static_cast<Session*>(context), msg);
+    return 1;
+}
+
+int on_answer(const mavlink_message_t* msg, void* context) {
+    Session* s = static_cast<Session*>(context);
+    observe(s, msg);
+    switch (vbctl_match(s->expect, msg, &s->result)) {
+        case VBCTL_ACCEPTED:
+            return 1;
+        case VBCTL_REFUSED:
+            return 2;
+        case VBCTL_WAIT:
+            break;
+    }
+    return 0;
+}
+
+int on_status_report(const mavlink_message_t* msg, void* context) {
+    Session* s = static_cast<Session*>(context);
+    const uint64_t before = s->status_count;
+    observe(s, msg);
+    return s->status_count != before ? 1 : 0;
+}
+
+void report_pump_end(const Session& s, int end, const char* what, const char* hint) {
+    switch (end) {
+        case VBCTL_PUMP_DEADLINE:
+            fprintf(stderr, "vbctl: no answer to %s within %g s%s%s\n", what, s.opt.timeout_s,
+                    hint != nullptr ? ": " : "", hint != nullptr ? hint : "");
+            break;
+        case VBCTL_PUMP_CLOSED:
+            fprintf(stderr, "vbctl: the board closed the link while waiting for %s\n", what);
+            break;
+        case VBCTL_PUMP_INTERRUPTED:
+            fprintf(stderr, "vbctl: interrupted while waiting for %s\n", what);
+            break;
+        default:
+            break;
+    }
+}
+
+// Connects and waits for the board's first message: the board sends its
+// heartbeat every 300 ms once it has accepted the link. A link closed before
+// anything arrived (the board re-creates its listening socket between
+// accepts) is tried again until the time-out.
+int open_link(Session* s) {
+    const int64_t deadline = vbctl_now_ms() + timeout_ms(*s);
+    char error[256] = "";
+    for (;;) {
+        const int64_t left = deadline - vbctl_now_ms();
+        if (vbctl_link_connect(&s->link, s->opt.host.c_str(), s->opt.port,
+                               static_cast<int>(left > 0 ? left : 0), error, sizeof error) != 0) {
+            fprintf(stderr, "vbctl: %s\n", error);
+            return EXIT_FAILED;
+        }
+        const int end = vbctl_link_pump(&s->link, deadline, on_any_message, s);
+        if (end > 0) return EXIT_OK;
+        if (end == VBCTL_PUMP_CLOSED && s->link.bytes_received == 0 &&
+            vbctl_now_ms() + 200 < deadline) {
+            vbctl_link_close(&s->link);
+            usleep(200 * 1000);
+            continue;
+        }
+        if (end == VBCTL_PUMP_DEADLINE) {
+            fprintf(stderr,
+                    "vbctl: connected to %s:%u but the board sent nothing within %g s "
+                    "(is another client connected?)\n",
+                    s->opt.host.c_str(), s->opt.port, s->opt.timeout_s);
+        } else {
+            report_pump_end(*s, end, "the board's first heartbeat", nullptr);
+        }
+        return EXIT_FAILED;
+    }
+}
+
+int send_message(Session* s, const mavlink_message_t* msg) {
+    if (vbctl_link_send(&s->link, msg) == 0) return EXIT_OK;
+    fprintf(stderr, "vbctl: the link to the board broke while sending\n");
+    return EXIT_FAILED;
+}
+
+// Waits for the answer `expect` describes. 0 when accepted.
+int wait_answer(Session* s, const VbctlExpect& expect, const char* what, const char* hint) {
+    s->expect = &expect;
+    const int end = vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_answer, s);
+    s->expect = nullptr;
+    if (end == 1) return EXIT_OK;
+    if (end == 2) {
+        fprintf(stderr, "vbctl: the board refused %s (result %u)\n", what, s->result);
+        return EXIT_FAILED;
+    }
+    report_pump_end(*s, end, what, hint);
+    return EXIT_FAILED;
+}
+
+int wait_status(Session* s) {
+    const int end = vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_status_report, s);
+    if (end == 1) return EXIT_OK;
+    report_pump_end(*s, end, "the status report", nullptr);
+    return EXIT_FAILED;
+}
+
+VbctlExpect command_ack(uint16_t command) {
+    VbctlExpect e{};
+    e.kind = VBCTL_ANSWER_COMMAND_ACK;
+    e.command = command;
+    e.value1 = -1;
+    return e;
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+constexpr char kBusyHint[] =
+    "the board ignores camera commands while the camera is busy switching modes";
+
+int media_command(Session* s, VbctlMedia command) {
+    mavlink_message_t msg;
+    vbctl_build_media_command(vbctl_link_next_seq(&s->link), command, &msg);
+    return send_message(s, &msg);
+}
+
+int cmd_mode(Session* s, const char* mode) {
+    const bool record = strcmp(mode, "record") == 0;
+    if (media_command(s, record ? VBCTL_MEDIA_RECORD_MODE : VBCTL_MEDIA_PHOTO_MODE) != 0) {
+        return EXIT_FAILED;
+    }
+    VbctlExpect e{};
+    e.kind = VBCTL_ANSWER_PELORA_ACK;
+    e.item = 1;  // the mode switch answers as parameter item 1
+    e.value1 = record ? 1 : 0;
+    if (wait_answer(s, e, "the mode switch", kBusyHint) != 0) return EXIT_FAILED;
+    printf("mode: %s\n", mode);
+    return EXIT_OK;
+}
+
+int record_stop(Session* s) {
+    if (media_command(s, VBCTL_MEDIA_REC_STOP) != 0) return EXIT_FAILED;
+    if (wait_answer(s, command_ack(VBCTL_CMD_REC_STOP_ACK), "record stop",
+                    "is the camera recording?") != 0) {
+        return EXIT_FAILED;
+    }
+    printf("recording stopped\n");
+    return EXIT_OK;
+}
+
+int cmd_record(Session* s, bool start) {
+    if (!start) return record_stop(s);
+    if (media_command(s, VBCTL_MEDIA_REC_START) != 0) return EXIT_FAILED;
+    if (wait_answer(s, command_ack(VBCTL_CMD_REC_START_ACK), "record start", kBusyHint) != 0) {
+        if (s->status_count > 0 && s->status.sd_status != 0) {
+            fprintf(stderr, "vbctl: sd card: %s\n", vbctl_sd_status_name(s->status.sd_status));
+        }
+        return EXIT_FAILED;
+    }
+    printf("recording started\n");
+    if (!s->opt.seconds_given) return EXIT_OK;
+    fflush(stdout);
+    const int64_t until = vbctl_now_ms() + static_cast<int64_t>(s->opt.seconds * 1000);
+    // A recording also ends by itself (card full): the board then sends the
+    // stop acknowledgement unasked.
+    const VbctlExpect ended = command_ack(VBCTL_CMD_REC_STOP_ACK);
+    s->expect = &ended;
+    const int end = vbctl_link_pump(&s->link, until, on_answer, s);
+    s->expect = nullptr;
+    if (end == VBCTL_PUMP_CLOSED) {
+        fprintf(stderr, "vbctl: the board closed the link while recording\n");
+        return EXIT_FAILED;
+    }
+    if (end > 0) {
+        fprintf(stderr, "vbctl: the recording ended early (the board sent COMMAND_ACK 2501)\n");
+        return EXIT_FAILED;
+    }
+    // Ctrl-C during the wait stops the recording early.
+    g_vbctlInterrupted = 0;
+    if (s->rec_seconds >= 0) printf("recorded %lld s\n", static_cast<long long>(s->rec_seconds));
+    return record_stop(s);
+}
+
+int cmd_snap(Session* s) {
+    if (media_command(s, VBCTL_MEDIA_SNAP) != 0) return EXIT_FAILED;
+    if (wait_answer(s, command_ack(VBCTL_CMD_SNAP_ACK), "the photo", kBusyHint) != 0) {
+        return EXIT_FAILED;
+    }
+    printf("photo started\n");
+    return EXIT_OK;
+}
+
+const char* item_hint(uint8_t item) {
+    switch (item) {
+        case 3:
+        case 4:
+            return "ISO and shutter take effect in manual exposure only (vbctl set exposure "
+                   "manual)";
+        case 6:
+            return "the EV step changes in automatic exposure only";
+        case 16:
+            return "metering works in photo mode only";
+        case 23:
+            return "zoom works in photo mode, or in record mode with video-mode zoom";
+        case 30:
+            return "the camera does not support day/night switching";
+        default:
+            return nullptr;
+    }
+}
+
+int cmd_set(Session* s, int argc, const char* const* argv) {
+    VbctlSetRequest req{};
+    char error[256] = "";
+    if (vbctl_parse_set(argv[0], argc - 1, argv + 1, &req, error, sizeof error) != 0) {
+        fprintf(stderr, "vbctl: %s\n", error);
+        return EXIT_USAGE;
+    }
+    VbctlExpect expect = req.expect;
+    if (expect.kind == VBCTL_ANSWER_STATUS) {
+        // The board answers these items only in its status report: take one
+        // before the command as the baseline.
+        if (wait_status(s) != 0) return EXIT_FAILED;
+        if (expect.ev_step) expect.value = vbctl_ev_after(s->status.ev, expect.value);
+    }
+    mavlink_message_t msg;
+    vbctl_build_set_parameter(vbctl_link_next_seq(&s->link), req.item, req.params, &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    char what[64];
+    snprintf(what, sizeof what, "set %s", argv[0]);
+    if (wait_answer(s, expect, what, item_hint(req.item)) != 0) {
+        if (expect.kind == VBCTL_ANSWER_STATUS && s->status_count > 0) {
+            fprintf(stderr, "vbctl: the status report shows %d, expected %d\n",
+                    vbctl_status_field(&s->status, expect.field), expect.value);
+        }
+        return EXIT_FAILED;
+    }
+    if (expect.kind == VBCTL_ANSWER_STATUS) {
+        printf("%s = %d (shown in the status report)\n", argv[0], expect.value);
+    } else {
+        printf("%s: acknowledged\n", argv[0]);
+    }
+    return EXIT_OK;
+}
+
+void list_items() {
+    size_t count = 0;
+    const VbctlItemInfo* items = vbctl_items(&count);
+    printf("%-15s %4s  %-36s %s\n", "ITEM", "NO.", "VALUES", "");
+    for (size_t i = 0; i < count; ++i) {
+        printf("%-15s %4u  %-36s %s\n", items[i].name, items[i].item, items[i].usage,
+               items[i].help);
+    }
+}
+
+struct ParamList {
+    Session* session;
+    std::vector<std::string> lines;
+    uint32_t expected = 0;
+};
+
+int on_param(const mavlink_message_t* msg, void* context) {
+    ParamList* list = static_cast<ParamList*>(context);
+    observe(list->session, msg);
+    mavlink_pelora_param_value_t pv{};
+    if (mavlink_msg_pelora_param_value_decode(msg, &pv) != 0) return 0;
+    list->expected = pv.count;
+    list->lines.push_back(std::string(pv.name) + " = " + pv.text);
+    return list->lines.size() >= list->expected ? 1 : 0;
+}
+
+int cmd_params(Session* s) {
+    mavlink_message_t msg;
+    vbctl_build_param_request_list(vbctl_link_next_seq(&s->link), &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    ParamList list{s, {}, 0};
+    const int end = vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_param, &list);
+    for (const std::string& line : list.lines) printf("%s\n", line.c_str());
+    if (end == 1) return EXIT_OK;
+    if (!list.lines.empty() && end == VBCTL_PUMP_DEADLINE) {
+        fprintf(stderr, "vbctl: received %zu of %u configuration entries\n", list.lines.size(),
+                list.expected);
+        return EXIT_FAILED;
+    }
+    report_pump_end(*s, end, "the configuration list", nullptr);
+    return EXIT_FAILED;
+}
+
+int cmd_timesync(Session* s) {
+    if (wait_status(s) != 0) return EXIT_FAILED;
+    const bool was_synced = s->status.time_synced != 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    int tz = s->opt.tz_hours;
+    if (!s->opt.tz_given) {
+        tm local{};
+        const time_t t = now.tv_sec;
+        localtime_r(&t, &local);
+        tz = static_cast<int>(local.tm_gmtoff / 3600);
+    }
+    const int64_t utc_ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    mavlink_message_t msg;
+    vbctl_build_timesync(vbctl_link_next_seq(&s->link), utc_ms, tz, &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    VbctlExpect e{};
+    e.kind = VBCTL_ANSWER_TIMESYNC;
+    e.value1 = -1;
+    if (wait_answer(s, e, "the time sync", nullptr) != 0) return EXIT_FAILED;
+    if (was_synced) {
+        printf("the board clock was already set (it is set once per run)\n");
+    } else {
+        printf("board clock set to local time (UTC%+d)\n", tz);
+    }
+    return EXIT_OK;
+}
+
+void print_status(const Session& s) {
+    char text[2048];
+    vbctl_status_format(&s.status, text, sizeof text);
+    fputs(text, stdout);
+    if (s.have_sd) {
+        printf("sd report: %s (state %u), capacity %.0f, free %.0f\n",
+               vbctl_sd_report_state_name(s.sd.state), s.sd.state,
+               static_cast<double>(s.sd.capacity), static_cast<double>(s.sd.free_space));
+    }
+    if (s.have_heartbeat) {
+        printf("recording: %s", (s.heartbeat_status & 1) != 0 ? "yes" : "no");
+        if ((s.heartbeat_status & 1) != 0 && s.rec_seconds >= 0) {
+            printf(" (%lld s)", static_cast<long long>(s.rec_seconds));
+        }
+        printf("\nfile-service stream: %s\n", (s.heartbeat_status & 2) != 0 ? "on" : "off");
+    }
+    fflush(stdout);
+}
+
+int cmd_status(Session* s) {
+    mavlink_message_t msg;
+    vbctl_build_sd_request(vbctl_link_next_seq(&s->link), &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    if (wait_status(s) != 0) return EXIT_FAILED;
+    if (!s->have_sd) {
+        // The card report answers the request; give it a moment.
+        const int64_t until = vbctl_now_ms() + 1000;
+        while (!s->have_sd && vbctl_now_ms() < until) {
+            if (vbctl_link_pump(&s->link, until, on_status_report, s) <= 0) break;
+        }
+    }
+    if (!s->opt.watch) {
+        print_status(*s);
+        return EXIT_OK;
+    }
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    const int64_t end_at = s->opt.seconds_given
+                               ? vbctl_now_ms() + static_cast<int64_t>(s->opt.seconds * 1000)
+                               : INT64_MAX;
+    int64_t next_print = 0;
+    for (;;) {
+        if (vbctl_now_ms() >= next_print) {
+            if (tty) fputs("\033[H\033[J", stdout);
+            print_status(*s);
+            if (!tty) fputs("\n", stdout);
+            next_print = vbctl_now_ms() + 1000;
+        }
+        const int end = vbctl_link_pump(&s->link, std::min(end_at, next_print), on_observe, s);
+        if (end == VBCTL_PUMP_INTERRUPTED) return EXIT_OK;
+        if (end == VBCTL_PUMP_CLOSED) {
+            fprintf(stderr, "vbctl: the board closed the link\n");
+            return EXIT_FAILED;
+        }
+        if (vbctl_now_ms() >= end_at) return EXIT_OK;
+    }
+}
+
+int on_watch(const mavlink_message_t* msg, void* context) {
+    observe(static_cast<Session*>(context), msg);
+    char line[1024];
+    vbctl_format_message(msg, line, sizeof line);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    const time_t t = now.tv_sec;
+    localtime_r(&t, &local);
+    printf("%02d:%02d:%02d.%03ld %s\n", local.tm_hour, local.tm_min, local.tm_sec,
+           now.tv_nsec / 1000000, line);
+    fflush(stdout);
+    return 0;
+}
+
+int cmd_watch(Session* s) {
+    const int64_t end_at = s->opt.seconds_given
+                               ? vbctl_now_ms() + static_cast<int64_t>(s->opt.seconds * 1000)
+                               : INT64_MAX;
+    const int end = vbctl_link_pump(&s->link, end_at, on_watch, s);
+    if (end == VBCTL_PUMP_CLOSED) {
+        fprintf(stderr, "vbctl: the board closed the link\n");
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Session s;
+    if (parse_options(argc, argv, &s.opt) != EXIT_OK) return EXIT_USAGE;
+    const std::vector<const char*>& a = s.opt.args;
+    if (a.empty()) return usage_error("%s", "missing command");
+    const std::string cmd = a[0];
+    const size_t n = a.size();
+
+    // Check the words before touching the network.
+    if (cmd == "set") {
+        if (s.opt.list) {
+            list_items();
+            return EXIT_OK;
+        }
+        if (n < 2) return usage_error("%s", "set needs an item (vbctl set --list lists them)");
+        VbctlSetRequest req{};
+        char error[256] = "";
+        if (vbctl_parse_set(a[1], static_cast<int>(n - 2), a.data() + 2, &req, error,
+                            sizeof error) != 0) {
+            return usage_error("%s", error);
+        }
+    } else if (cmd == "mode") {
+        if (n != 2 || (strcmp(a[1], "photo") != 0 && strcmp(a[1], "record") != 0)) {
+            return usage_error("%s", "mode takes photo or record");
+        }
+    } else if (cmd == "record") {
+        if (n != 2 || (strcmp(a[1], "start") != 0 && strcmp(a[1], "stop") != 0)) {
+            return usage_error("%s", "record takes start or stop");
+        }
+        if (strcmp(a[1], "stop") == 0 && s.opt.seconds_given) {
+            return usage_error("%s", "--seconds goes with record start");
+        }
+    } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
+               cmd == "snap") {
+        if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
+    } else {
+        return usage_error("unknown command \"%s\"", cmd.c_str());
+    }
+
+    vbctl_install_signals();
+    if (open_link(&s) != EXIT_OK) return EXIT_FAILED;
+    int rc = EXIT_FAILED;
+    if (cmd == "set") {
+        rc = cmd_set(&s, static_cast<int>(n - 1), a.data() + 1);
+    } else if (cmd == "mode") {
+        rc = cmd_mode(&s, a[1]);
+    } else if (cmd == "record") {
+        rc = cmd_record(&s, strcmp(a[1], "start") == 0);
+    } else if (cmd == "snap") {
+        rc = cmd_snap(&s);
+    } else if (cmd == "params") {
+        rc = cmd_params(&s);
+    } else if (cmd == "timesync") {
+        rc = cmd_timesync(&s);
+    } else if (cmd == "status") {
+        rc = cmd_status(&s);
+    } else if (cmd == "watch") {
+        rc = cmd_watch(&s);
+    }
+    vbctl_link_close(&s.link);
+    return rc;
+}
