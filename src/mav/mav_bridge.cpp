@@ -76,7 +76,12 @@ void PLR_MAV_VPS_EvtHandleThread() {
 int PLR_MAV_VPS_EvtInit() {
     PLR_VPS_RegEvtCallback(PLR_MAV_VPS_EvtCallback);  // already registered by an earlier start
     PLR_VPS_EvtQueueInit(&ctx().BridgeQueue);
-    return PLR_MAV_VPS_EvtThreadsInit();
+    const int ret = PLR_MAV_VPS_EvtThreadsInit();
+    // The camera answered its start-up configuration and card queries before
+    // anyone listened; ask again so the phone's picture starts out right.
+    PLR_VPS_SendEvent(VPS_EVT_CFG_QUERY);
+    PLR_VPS_SendEvent(VPS_EVT_SD_QUERY);
+    return ret;
 }
 
 int PLR_MAV_VPS_EvtDeinit() {
