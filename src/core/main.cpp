@@ -9,6 +9,7 @@
 #include "core/pid_lock.h"
 #include "core/signals.h"
 #include "core/trace_log.h"
+#include "fpv/fpv_stream.h"
 #include "mav/mav_link.h"
 #include "vps/vcs.h"
 #include "vps/vps_pipeline.h"
@@ -23,6 +24,7 @@ struct StopStep {
 // Stop order of the subsystems; each entry runs once, in this order.
 constexpr StopStep kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
+    {"PLR_FPV_StreamDeinit", [] { PLR_FPV_StreamDeinit(); }},
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
     {"PLR_VPS_Deinit", PLR_VPS_Deinit},
     {"PLR_VCS_Deinit", [] { PLR_VCS_Deinit(); }},
@@ -39,6 +41,7 @@ int main() {
     PLR_SYS_LED_Init();
     CclInit();
     PLR_VPS_Init();
+    PLR_FPV_StreamInit();
     PLR_VCS_Init();
 
     // Subsystems settle before the late services start; the phone link comes

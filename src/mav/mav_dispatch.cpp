@@ -15,10 +15,12 @@
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/trace_log.h"
+#include "fpv/stream_switch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_link.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
+#include "vps/vps_snap.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 
@@ -329,12 +331,12 @@ int mavlink_do_uart_cam_control(const mavlink_command_long_t* cmd) {
                 return -1;
             }
             if (p5 == -1) {
-                not_handled("panorama photo counter reset");
+                PLR_VPS_UpdatePanoSnapId(1);
                 return 0;
             }
             if (PLR_VCS_GetVpsMode() != 0) MavlinkPostEvent(VPS_EVT_MODE_SWITCH, 0);
             MavlinkPostEvent(VPS_EVT_ATTR_SET, 8, p5);
-            not_handled("panorama photo counter");
+            PLR_VPS_UpdatePanoSnapId(static_cast<uint32_t>(p6));
             MavlinkSyncGPSInfo();
             MavlinkPostEvent(VPS_EVT_SNAP_START);
             break;
@@ -492,7 +494,9 @@ int mavlinkConfigParamListHandle() {
 int MavlinkDataStreamProcess(const mavlink_message_t* msg) {
     mavlink_data_stream_t ds{};
     if (mavlink_msg_data_stream_decode(msg, &ds) != 0) return -1;
-    not_handled("file-service stream switch");
+    fs_set_stream_on(ds.on_off);
+    // The heartbeat reports the switch from the link's own record.
+    MavlinkContext.StreamOn.store(static_cast<int32_t>(fs_is_stream_on()));
     PLR_TRACE(PLR_LOG_D, "Stream %s!!", ds.on_off == 1 ? "on" : "off");
     return 0;
 }

@@ -91,5 +91,6 @@ int PLR_VPS_UpdateMovFileID() {
 int PLR_VPS_ResetFileID() {
     g_vpsCtx.movFileId.store(1);
     g_vpsCtx.picFileId.store(1);
+    g_vpsCtx.snapSeqId.store(1);
     return 0;
 }

@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "mov/frame_queue.h"
 #include "mov/mm_pool.h"
 #include "platform/media.h"
+
+struct PlrTimer;
 
 enum VpsMode : uint32_t {
     VPS_MODE_PHOTO = 0,
@@ -113,6 +116,17 @@ struct VpsCtx {
     std::atomic<uint32_t> snapBusy{0};
     std::atomic<uint32_t> snapRun{0};  // still capture running
     std::atomic<uint32_t> picFileId{1};
+    std::atomic<uint32_t> snapSeqId{1};      // picture of the current HDR/burst/bracketing series
+    std::atomic<uint32_t> panoFileId{1};     // set from outside for each panorama shot
+    std::atomic<uint32_t> snapTlapseCnt{0};  // seconds to the next timed photo
+    PlrTimer* snapTlapseTimer = nullptr;     // event thread only
+    // The time prefix, capture directory and day directory of the current
+    // capture: written when a capture starts (event or timer thread), read by
+    // the picture writer on the stream thread.
+    std::mutex snapPathLock;
+    char snapTimePrefix[VPS_PATH_SIZE]{};
+    char snapDir[VPS_PATH_SIZE]{};
+    char snapDayDir[VPS_PATH_SIZE]{};
 
     // SD card.
     std::atomic<uint32_t> sdStatus{VPS_SD_NONE};
@@ -167,6 +181,6 @@ uint8_t PLR_VPS_CurrentZoom();
 uint32_t PLR_VPS_GetVpsStatus();
 // The record state: the main recorder's MOV_ST_* state.
 uint32_t PLR_VPS_RecState();
-// Movie file counter + 1; movie and picture counters back to 1.
+// Movie file counter + 1; movie, photo and series counters back to 1.
 int PLR_VPS_UpdateMovFileID();
 int PLR_VPS_ResetFileID();

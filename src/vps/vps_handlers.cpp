@@ -4,6 +4,7 @@
 #include "vps/vps_event.h"
 #include "vps/vps_record.h"
 #include "vps/vps_sd.h"
+#include "vps/vps_snap.h"
 #include "vps/vps_status.h"
 #include "vps/vps_switch.h"
 
@@ -25,6 +26,8 @@ constexpr HandlerEntry kHandlers[] = {
          PLR_VPS_SdFormatHandle();
          return 0;
      }},
+    {VPS_EVT_SNAP_START, [](const VpsEvt*) { return PLR_VPS_SNAP_StartHandle(); }},
+    {VPS_EVT_SNAP_STOP, [](const VpsEvt*) { return PLR_VPS_SNAP_StopHandle(); }},
     {VPS_EVT_REC_START, [](const VpsEvt*) { return PLR_VPS_REC_StartHandle(); }},
     {VPS_EVT_REC_SPLIT, [](const VpsEvt*) { return PLR_VPS_REC_SplitHandle(); }},
     {VPS_EVT_REC_STOP, [](const VpsEvt*) { return PLR_VPS_REC_StopHandle(); }},
@@ -35,6 +38,7 @@ constexpr HandlerEntry kHandlers[] = {
      [](const VpsEvt* e) { return PLR_VPS_AE_AttrSetHandle(e->ival1, e->ival2); }},
     {VPS_EVT_AE_ROI_SET,
      [](const VpsEvt* e) { return PLR_VPS_AERoiSetHandle(e->ival1, e->ival2); }},
+    {VPS_EVT_ATTR_SET, [](const VpsEvt* e) { return PLR_VPS_AttrSetHandle(e->ival1, e->ival2); }},
     {VPS_EVT_CFG_QUERY, [](const VpsEvt*) { return PLR_VPS_EvtCFGQueryHandle(); }},
     {VPS_EVT_CCT_SET, [](const VpsEvt* e) { return PLR_VPS_SetCCTHandle(e->ival1, e->ival2); }},
     {VPS_EVT_DN_MODE_SET, [](const VpsEvt* e) { return PLR_VPS_SetDNModeHandle(e->ival1); }},

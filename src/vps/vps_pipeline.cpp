@@ -16,14 +16,13 @@
 #include "vps/vps_handlers.h"
 #include "vps/vps_isp.h"
 #include "vps/vps_record.h"
+#include "vps/vps_snap.h"
 #include "vps/vps_status.h"
 #include "vps/vps_stream.h"
 #include "vps/vps_switch.h"
 
 namespace {
 
-std::atomic<int (*)()> g_snapStreamStart{nullptr};
-std::atomic<int (*)()> g_snapStreamStop{nullptr};
 std::atomic<bool> g_notiStarted{false};
 
 constexpr uint32_t kWriteBlock = 32768;
@@ -369,11 +368,6 @@ int PLR_VPS_VENC_StopRecvFrame(uint32_t chn) {
     return 0;
 }
 
-void PLR_VPS_SetSnapStreamOps(PlrSnapStreamOps ops) {
-    g_snapStreamStart.store(ops.start);
-    g_snapStreamStop.store(ops.stop);
-}
-
 int PLR_VPS_FpvEncStart() {
     const int init = PLR_VPS_VENC_VideoInit(&g_vpsCtx.fpvVenc);
     PLR_VPS_FPV_RcInit(&g_vpsCtx.fpvVenc);
@@ -394,13 +388,13 @@ int PLR_VPS_SnpEncStart() {
         g_vpsCtx.vpsStatus.load() != VPS_STATUS_TO_PHOTO)
         return -1;
     const int ret = PLR_VPS_VENC_SnapInit(&g_vpsCtx.snapVenc);
-    if (int (*start)() = g_snapStreamStart.load(); start != nullptr) start();
+    PLR_VPS_StartGetSnapStream();
     return ret;
 }
 
 int PLR_VPS_SnpEncStop() {
     if (g_vpsCtx.vpsMode.load() != VPS_MODE_PHOTO) return -1;
-    if (int (*stop)() = g_snapStreamStop.load(); stop != nullptr) stop();
+    PLR_VPS_StopGetSnapStream();
     return PLR_VPS_VENC_SnapDeinit(&g_vpsCtx.snapVenc);
 }
 
@@ -433,6 +427,7 @@ int PLR_VPS_Init() {
 void PLR_VPS_Deinit() {
     PLR_MAIN_SetCardSignalHandler(nullptr);
     PLR_VPS_EvtThreadsDeinit();
+    PLR_VPS_SnapDeinit();
     // A recording still running ends with its files closed, not cut off.
     const uint32_t recState = PLR_VPS_RecState();
     if (g_vpsCtx.recRunning.load() != 0 &&

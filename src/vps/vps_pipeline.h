@@ -32,16 +32,9 @@ int PLR_VPS_VENC_StopRecvFrame(uint32_t chn);
 
 int PLR_VPS_FpvEncStart();
 int PLR_VPS_FpvEncStop();
+// The JPEG encoder with the still-capture stream thread.
 int PLR_VPS_SnpEncStart();
 int PLR_VPS_SnpEncStop();
-
-// The still-capture stream thread, started and stopped with the JPEG encoder
-// (the still-capture module sets them).
-struct PlrSnapStreamOps {
-    int (*start)();
-    int (*stop)();
-};
-void PLR_VPS_SetSnapStreamOps(PlrSnapStreamOps ops);
 
 // Media buffer helpers.
 void* PLR_VPS_RK_GetDataPtr(MEDIA_BUFFER mb);

@@ -27,6 +27,7 @@ check() {  # check "what" command...
     else
         FAILED=$((FAILED + 1))
         echo "FAILED: $what"
+        return 1
     fi
 }
 

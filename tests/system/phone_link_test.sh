@@ -25,7 +25,8 @@ ts1s=$(grep -o 'TIMESYNC .*ts1=[0-9]*' "$WORK/watch2.txt" | grep -o 'ts1=[0-9]*'
 check "recording time report every second, counting ($ts1s)" eval '
     set -- $ts1s; [ $# -ge 2 ] && [ $# -le 4 ] && [ $(( $2 - $1 )) -eq 1 ]'
 $VBCTL status >"$WORK/status2.txt"
-check "status decodes record mode while recording" eval "grep -qi 'mode: record' '$WORK/status2.txt' && grep -qi 'recording: yes' '$WORK/status2.txt'"
+check "status decodes record mode while recording" eval "grep -qi 'mode: record' '$WORK/status2.txt' && grep -qi 'recording: yes' '$WORK/status2.txt'" ||
+    sed 's/^/    status: /' "$WORK/status2.txt"
 check "record stop is acknowledged (2501)" $VBCTL record stop
 check "main file and live-view copy on the card" wait_for 20 eval \
     'ls "$ROOT"/sim/card/PLRMEDIA/VIDEO/*_0001_AA.MP4 >/dev/null 2>&1 && ls "$ROOT"/sim/card/PLRMEDIA/VIDEO/*_0001_AB.MP4 >/dev/null 2>&1'

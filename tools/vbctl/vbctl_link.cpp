@@ -42,6 +42,28 @@ int connect_one(int fd, const addrinfo* ai, int timeout_ms) {
     return soerr;
 }
 
+// Binds the socket to the local address `source` (any port); 0 when none is
+// given, else 0 or an errno value.
+int bind_source(int fd, int family, const char* source) {
+    if (source == nullptr || *source == '\0') return 0;
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&local);
+        in->sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &in->sin_addr) != 1) return EAFNOSUPPORT;
+        length = sizeof *in;
+    } else if (family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+        in6->sin6_family = AF_INET6;
+        if (inet_pton(AF_INET6, source, &in6->sin6_addr) != 1) return EAFNOSUPPORT;
+        length = sizeof *in6;
+    } else {
+        return EAFNOSUPPORT;
+    }
+    return bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0 ? 0 : errno;
+}
+
 void collect(const mavlink_message_t* msg, void* context) {
     static_cast<VbctlLink*>(context)->pending.push_back(*msg);
 }
@@ -74,7 +96,7 @@ int64_t vbctl_now_ms() {
 }
 
 int vbctl_link_connect(VbctlLink* link, const char* host, uint16_t port, int timeout_ms,
-                       char* error, size_t error_size) {
+                       char* error, size_t error_size, const char* source) {
     if (link == nullptr || host == nullptr) return -1;
     vbctl_link_close(link);
     char service[8];
@@ -96,8 +118,11 @@ int vbctl_link_connect(VbctlLink* link, const char* host, uint16_t port, int tim
             err = errno;
             continue;
         }
-        err =
-            connect_one(fd, ai, static_cast<int>(std::max<int64_t>(0, deadline - vbctl_now_ms())));
+        err = bind_source(fd, ai->ai_family, source);
+        if (err == 0) {
+            err = connect_one(fd, ai,
+                              static_cast<int>(std::max<int64_t>(0, deadline - vbctl_now_ms())));
+        }
         if (err == 0) {
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -26,10 +26,12 @@ void vbctl_install_signals();
 // Milliseconds of the monotonic clock.
 int64_t vbctl_now_ms();
 
-// Connects to host:port within timeout_ms. 0, or -1 with the reason in
-// `error` ("cannot connect to 127.0.0.1:8866: Connection refused").
+// Connects to host:port within timeout_ms, from the local address `source`
+// when one is given (the board sends the live view to the address the link
+// comes from). 0, or -1 with the reason in `error` ("cannot connect to
+// 127.0.0.1:8866: Connection refused").
 int vbctl_link_connect(VbctlLink* link, const char* host, uint16_t port, int timeout_ms,
-                       char* error, size_t error_size);
+                       char* error, size_t error_size, const char* source = nullptr);
 void vbctl_link_close(VbctlLink* link);
 
 // The sequence number for the next message built.

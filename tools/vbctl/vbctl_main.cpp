@@ -2,11 +2,16 @@
 // board's MAVLink link as the phone does, keeps the link alive with
 // heartbeats, sends one command and waits for the board's answer.
 //
-// Exit status: 0 when the board acknowledged the command, 1 on refusal,
-// time-out or a missing board, 2 on a usage error.
+// Exit status: 0 when the board acknowledged the command (for `live`: when
+// at least one live-view frame arrived), 1 on refusal, time-out or a missing
+// board, 2 on a usage error.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -38,11 +43,15 @@ const char kUsage[] =
     "  params                            the board's configuration, key = value\n"
     "  timesync [--tz-hours H]           set the board clock from this computer's clock\n"
     "  watch [--seconds N]               print every message from the board until Ctrl-C\n"
+    "  live -o FILE [--seconds N] [--bind ADDR]\n"
+    "                                    switch the live view on and write its H.264 stream\n"
+    "                                    to FILE (until Ctrl-C without --seconds)\n"
     "\n"
     "options:\n"
     "  --host ADDR    board address (default 127.0.0.1)\n"
     "  --port N       board TCP port (default 8866)\n"
     "  --timeout S    seconds to wait for each answer (default 10)\n"
+    "  --bind ADDR    live: receive on ADDR:8856 and connect from ADDR (default 127.0.0.1)\n"
     "\n"
     "exit status: 0 acknowledged, 1 refused or no answer, 2 usage error\n";
 
@@ -56,7 +65,10 @@ struct Options {
     double seconds = 0;
     bool tz_given = false;
     int tz_hours = 0;
-    std::vector<const char*> args;  // the command and its words
+    std::string output;  // live: the H.264 file
+    bool bind_given = false;
+    std::string bind = "127.0.0.1";  // live: the address the live view is received on
+    std::vector<const char*> args;   // the command and its words
 };
 
 struct Session {
@@ -134,6 +146,16 @@ int parse_options(int argc, char** argv, Options* opt) {
             opt->tz_hours = static_cast<int>(v);
             opt->tz_given = true;
             ++i;
+        } else if (strcmp(a, "-o") == 0 || strcmp(a, "--output") == 0) {
+            if (!has_value) return usage_error("%s needs a file name", a);
+            opt->output = argv[++i];
+        } else if (strcmp(a, "--bind") == 0) {
+            in_addr addr{};
+            if (!has_value || inet_pton(AF_INET, argv[i + 1], &addr) != 1) {
+                return usage_error("%s needs an IPv4 address", a);
+            }
+            opt->bind = argv[++i];
+            opt->bind_given = true;
         } else if (strcmp(a, "--watch") == 0) {
             opt->watch = true;
         } else if (strcmp(a, "--list") == 0) {
@@ -242,8 +264,11 @@ int open_link(Session* s) {
     char error[256] = "";
     for (;;) {
         const int64_t left = deadline - vbctl_now_ms();
+        // The board sends the live view to the address the link comes from.
+        const char* source = s->opt.bind_given ? s->opt.bind.c_str() : nullptr;
         if (vbctl_link_connect(&s->link, s->opt.host.c_str(), s->opt.port,
-                               static_cast<int>(left > 0 ? left : 0), error, sizeof error) != 0) {
+                               static_cast<int>(left > 0 ? left : 0), error, sizeof error,
+                               source) != 0) {
             fprintf(stderr, "vbctl: %s\n", error);
             return EXIT_FAILED;
         }
@@ -528,12 +553,11 @@ int cmd_status(Session* s) {
     vbctl_build_sd_request(vbctl_link_next_seq(&s->link), &msg);
     if (send_message(s, &msg) != 0) return EXIT_FAILED;
     if (wait_status(s) != 0) return EXIT_FAILED;
-    if (!s->have_sd) {
-        // The card report answers the request; give it a moment.
-        const int64_t until = vbctl_now_ms() + 1000;
-        while (!s->have_sd && vbctl_now_ms() < until) {
-            if (vbctl_link_pump(&s->link, until, on_status_report, s) <= 0) break;
-        }
+    // The card report answers the request and a heartbeat (recording state)
+    // comes every 300 ms; give both a moment.
+    const int64_t until = vbctl_now_ms() + 1000;
+    while ((!s->have_sd || !s->have_heartbeat) && vbctl_now_ms() < until) {
+        if (vbctl_link_pump(&s->link, until, on_status_report, s) <= 0) break;
     }
     if (!s->opt.watch) {
         print_status(*s);
@@ -588,6 +612,126 @@ int cmd_watch(Session* s) {
     return EXIT_OK;
 }
 
+// ---------------------------------------------------------------------------
+// Live view
+
+constexpr uint16_t kLivePort = 8856;
+
+// The UDP socket the live view arrives on. The fd, or -1 (reason printed).
+int live_socket(const std::string& address) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fprintf(stderr, "vbctl: cannot create a UDP socket: %s\n", strerror(errno));
+        return -1;
+    }
+    // Room for a burst of full datagrams while the link is being served.
+    const int rcvbuf = 4 * 1024 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kLivePort);
+    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        fprintf(stderr, "vbctl: cannot receive on %s:%u: %s\n", address.c_str(), kLivePort,
+                strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct LiveCapture {
+    FILE* file = nullptr;
+    bool started = false;    // a key frame has arrived: writing
+    uint64_t skipped = 0;    // datagrams before the first key frame
+    uint64_t datagrams = 0;  // written
+    uint64_t bytes = 0;
+    VbctlH264Scan scan;
+    bool write_failed = false;
+};
+
+// Takes every datagram waiting on `fd` and appends it to the file. Each frame
+// begins a datagram; the file starts with the first key frame, since a
+// decoder cannot use the frames before it.
+void live_drain(int fd, LiveCapture* cap) {
+    static std::array<uint8_t, 65536> buf;
+    for (;;) {
+        const ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n < 0) return;  // nothing more waiting (or an error to retry later)
+        if (n == 0) continue;
+        if (!cap->started && vbctl_h264_starts_key(buf.data(), static_cast<size_t>(n)) == 0) {
+            ++cap->skipped;
+            continue;
+        }
+        cap->started = true;
+        ++cap->datagrams;
+        cap->bytes += static_cast<uint64_t>(n);
+        vbctl_h264_scan(&cap->scan, buf.data(), static_cast<size_t>(n));
+        if (fwrite(buf.data(), 1, static_cast<size_t>(n), cap->file) != static_cast<size_t>(n)) {
+            cap->write_failed = true;
+        }
+    }
+}
+
+int cmd_live(Session* s, int udp_fd) {
+    LiveCapture cap;
+    cap.file = fopen(s->opt.output.c_str(), "wb");
+    if (cap.file == nullptr) {
+        fprintf(stderr, "vbctl: cannot write %s: %s\n", s->opt.output.c_str(), strerror(errno));
+        return EXIT_FAILED;
+    }
+    mavlink_message_t msg;
+    vbctl_build_data_stream(vbctl_link_next_seq(&s->link), 1, &msg);
+    if (send_message(s, &msg) != 0) {
+        fclose(cap.file);
+        return EXIT_FAILED;
+    }
+    const int64_t start = vbctl_now_ms();
+    const int64_t end_at =
+        s->opt.seconds_given ? start + static_cast<int64_t>(s->opt.seconds * 1000) : INT64_MAX;
+    bool closed = false;
+    // The link is served in short slices (heartbeats, the board's messages);
+    // the datagrams that arrived meanwhile are taken after each slice.
+    for (;;) {
+        const int64_t slice_end = std::min(end_at, vbctl_now_ms() + 10);
+        const int end = vbctl_link_pump(&s->link, slice_end, on_observe, s);
+        live_drain(udp_fd, &cap);
+        if (end == VBCTL_PUMP_CLOSED) {
+            closed = true;
+            break;
+        }
+        if (end == VBCTL_PUMP_INTERRUPTED || vbctl_now_ms() >= end_at) break;
+    }
+    const double seconds = static_cast<double>(vbctl_now_ms() - start) / 1000.0;
+    const bool close_failed = fclose(cap.file) != 0;
+    printf("live view: %llu frames, %llu datagrams, %llu bytes in %.1f s -> %s\n",
+           static_cast<unsigned long long>(cap.scan.pictures),
+           static_cast<unsigned long long>(cap.datagrams),
+           static_cast<unsigned long long>(cap.bytes), seconds, s->opt.output.c_str());
+    if (cap.skipped > 0) {
+        printf("left out %llu datagram(s) that came before the first key frame\n",
+               static_cast<unsigned long long>(cap.skipped));
+    }
+    fflush(stdout);
+    if (cap.write_failed || close_failed) {
+        fprintf(stderr, "vbctl: writing %s failed\n", s->opt.output.c_str());
+        return EXIT_FAILED;
+    }
+    if (closed) fprintf(stderr, "vbctl: the board closed the link\n");
+    if (cap.scan.pictures == 0 && cap.skipped > 0) {
+        fprintf(stderr, "vbctl: live view arrived, but no key frame to start the stream with\n");
+        return EXIT_FAILED;
+    }
+    if (cap.scan.pictures == 0) {
+        fprintf(stderr,
+                "vbctl: no live-view frame arrived on %s:%u (the board sends while a client is "
+                "connected and the live-stream switch is on)\n",
+                s->opt.bind.c_str(), kLivePort);
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -622,6 +766,9 @@ int main(int argc, char** argv) {
         if (strcmp(a[1], "stop") == 0 && s.opt.seconds_given) {
             return usage_error("%s", "--seconds goes with record start");
         }
+    } else if (cmd == "live") {
+        if (n != 1) return usage_error("%s", "live takes no arguments but its options");
+        if (s.opt.output.empty()) return usage_error("%s", "live needs -o FILE");
     } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
                cmd == "snap") {
         if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
@@ -630,7 +777,13 @@ int main(int argc, char** argv) {
     }
 
     vbctl_install_signals();
-    if (open_link(&s) != EXIT_OK) return EXIT_FAILED;
+    // The live view's socket is bound before the stream is switched on.
+    const int udp_fd = cmd == "live" ? live_socket(s.opt.bind) : -1;
+    if (cmd == "live" && udp_fd < 0) return EXIT_FAILED;
+    if (open_link(&s) != EXIT_OK) {
+        if (udp_fd >= 0) close(udp_fd);
+        return EXIT_FAILED;
+    }
     int rc = EXIT_FAILED;
     if (cmd == "set") {
         rc = cmd_set(&s, static_cast<int>(n - 1), a.data() + 1);
@@ -648,7 +801,10 @@ int main(int argc, char** argv) {
         rc = cmd_status(&s);
     } else if (cmd == "watch") {
         rc = cmd_watch(&s);
+    } else if (cmd == "live") {
+        rc = cmd_live(&s, udp_fd);
     }
+    if (udp_fd >= 0) close(udp_fd);
     vbctl_link_close(&s.link);
     return rc;
 }

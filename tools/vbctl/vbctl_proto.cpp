@@ -405,6 +405,11 @@ int vbctl_build_timesync(uint8_t seq, int64_t utc_ms, int32_t tz_hours, mavlink_
     return mavlink_msg_timesync_pack(VBCTL_SYSID, VBCTL_COMPID, seq, &ts, msg);
 }
 
+int vbctl_build_data_stream(uint8_t seq, uint8_t on_off, mavlink_message_t* msg) {
+    const mavlink_data_stream_t ds{0, 0, on_off};
+    return mavlink_msg_data_stream_pack(VBCTL_SYSID, VBCTL_COMPID, seq, &ds, msg);
+}
+
 // ---------------------------------------------------------------------------
 // Status report
 
@@ -805,4 +810,43 @@ int vbctl_format_message(const mavlink_message_t* msg, char* out, size_t size) {
         }
     }
     return finish(out, size, used);
+}
+
+// ---------------------------------------------------------------------------
+// Live view
+
+void vbctl_h264_scan(VbctlH264Scan* scan, const uint8_t* bytes, size_t length) {
+    if (scan == nullptr || bytes == nullptr) return;
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t b = bytes[i];
+        if (scan->state == 1) {
+            ++scan->nal_units;
+            const uint8_t type = b & 0x1f;
+            scan->state = (type == 1 || type == 5) ? 2 : 0;  // a coded slice
+        } else if (scan->state == 2) {
+            // first_mb_in_slice is ue(v): 0 is the single bit 1.
+            if ((b & 0x80) != 0) ++scan->pictures;
+            scan->state = 0;
+        }
+        if (b == 0) {
+            ++scan->zeros;
+        } else {
+            if (b == 1 && scan->zeros >= 2) scan->state = 1;
+            scan->zeros = 0;
+        }
+    }
+}
+
+int vbctl_h264_starts_key(const uint8_t* bytes, size_t length) {
+    if (bytes == nullptr) return 0;
+    size_t header = 0;
+    if (length >= 5 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 1) {
+        header = 4;
+    } else if (length >= 4 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 1) {
+        header = 3;
+    } else {
+        return 0;
+    }
+    const uint8_t type = bytes[header] & 0x1f;
+    return type == 7 || type == 5 ? 1 : 0;
 }

@@ -62,6 +62,8 @@ int vbctl_build_sd_request(uint8_t seq, mavlink_message_t* msg);
 // tc1 = the phone's wall-clock time in ms since 1970 (UTC), ts1 = its
 // time-zone offset in whole hours; the board runs its clock on local time.
 int vbctl_build_timesync(uint8_t seq, int64_t utc_ms, int32_t tz_hours, mavlink_message_t* msg);
+// The live-stream switch: on_off 1 switches the live view on, 0 off.
+int vbctl_build_data_stream(uint8_t seq, uint8_t on_off, mavlink_message_t* msg);
 
 // ---------------------------------------------------------------------------
 // The status report: COMMAND_LONG command 2 to target system 0, component 0,
@@ -209,3 +211,20 @@ int vbctl_parse_set(const char* name, int argc, const char* const* argv, VbctlSe
 // One line per message: name, system id with its nibbles, component id,
 // sequence, and the decoded fields. Returns the length (snprintf-like).
 int vbctl_format_message(const mavlink_message_t* msg, char* out, size_t size);
+
+// ---------------------------------------------------------------------------
+// The live view: the board's H.264 byte stream (Annex B) arrives in datagrams
+// cut anywhere. The scanner counts NAL units and pictures (slices that start
+// a picture: first_mb_in_slice 0) across any cut.
+
+struct VbctlH264Scan {
+    uint32_t zeros = 0;  // zero bytes in a row just seen
+    uint8_t state = 0;   // 0 in a NAL unit, 1 at its header byte, 2 at a slice header's first byte
+    uint64_t nal_units = 0;
+    uint64_t pictures = 0;
+};
+
+void vbctl_h264_scan(VbctlH264Scan* scan, const uint8_t* bytes, size_t length);
+// 1 when the bytes begin with a start code and an SPS or IDR NAL unit (where
+// a decoder can start), else 0.
+int vbctl_h264_starts_key(const uint8_t* bytes, size_t length);
