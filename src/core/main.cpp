@@ -11,6 +11,7 @@
 #include "core/trace_log.h"
 #include "fpv/fpv_stream.h"
 #include "mav/mav_link.h"
+#include "mav/uart_link.h"
 #include "vps/vcs.h"
 #include "vps/vps_pipeline.h"
 
@@ -28,6 +29,7 @@ constexpr StopStep kStopSteps[] = {
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
     {"PLR_VPS_Deinit", PLR_VPS_Deinit},
     {"PLR_VCS_Deinit", [] { PLR_VCS_Deinit(); }},
+    {"UartExit", [] { UartExit(); }},
 };
 
 }  // namespace
@@ -38,6 +40,7 @@ int main() {
     PLR_MAIN_LogInit();
     PLR_MAIN_SigCbInit();
     PLR_MAIN_PidInit();
+    UartInit();
     PLR_SYS_LED_Init();
     CclInit();
     PLR_VPS_Init();

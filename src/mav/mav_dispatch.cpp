@@ -435,6 +435,9 @@ int MavlinkTimeSyncHandle(const mavlink_message_t* msg) {
 int MavlinkRepeaterHBHandle(const mavlink_message_t* msg) {
     mavlink_heartbeat_t hb{};
     if (mavlink_msg_heartbeat_decode(msg, &hb) != 0) return -1;
+    // The flight controller's heartbeats say nothing about the phone: they
+    // must neither keep a silent phone connected nor change its state.
+    if ((msg->sysid >> 4) == MAV_BOARD_FLYCTRL) return 0;
     MavlinkHeartbeatSeen(PLR_MAV_NowMs());
     if (MavlinkContext.PhoneDirect.load() != 0) {
         MavlinkContext.FpvClientConn.store(2);

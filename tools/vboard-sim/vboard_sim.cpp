@@ -3,8 +3,10 @@
 //   vboard-sim --root DIR [--card-mib N | --no-card] [--no-fc] [--conf FILE]
 //   vboard-sim card insert|eject --root DIR
 //
-// The first form prepares DIR as a board root, starts vboard in it, starts it
-// again after a simulated reboot and stops everything on SIGINT or SIGTERM.
+// The first form prepares DIR as a board root, starts the flight-controller
+// simulator on the board's serial line (unless --no-fc), starts vboard in it,
+// starts vboard again after a simulated reboot and stops everything on SIGINT
+// or SIGTERM: vboard first, then the flight controller.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,11 +14,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board_root.h"
@@ -68,6 +72,41 @@ pid_t start_vboard(const std::string& root) {
     return pid;
 }
 
+// Starts the flight-controller simulator on DIR/dev/ttyS5 and waits until the
+// line is there, so that vboard finds it when it opens the port. It runs in
+// its own process group: a Ctrl-C in the terminal reaches vboard, and the
+// simulator is stopped after it. -1 when it cannot be started.
+pid_t start_fcsim(const std::string& root) {
+    const std::string program = (program_dir() / "fcsim").string();
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--root"),
+                    const_cast<char*>(root.c_str()), nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        fprintf(stderr, "vboard-sim: cannot start %s: %s\n", program.c_str(), strerror(rc));
+        return -1;
+    }
+    const fs::path line = fs::path(root) / "dev/ttyS5";
+    for (int i = 0; i < 250; ++i) {
+        std::error_code ec;
+        if (fs::is_symlink(line, ec)) return pid;
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            fprintf(stderr, "vboard-sim: fcsim ended at start; no flight controller\n");
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    fprintf(stderr, "vboard-sim: fcsim has not linked %s yet; starting vboard anyway\n",
+            line.c_str());
+    return pid;
+}
+
 int wait_child(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
@@ -77,18 +116,8 @@ int wait_child(pid_t pid) {
     return 128 + WTERMSIG(status);
 }
 
-int run_board(const BoardRootOptions& options) {
-    std::string error;
-    if (board_root_prepare(options, &error) != 0) {
-        fprintf(stderr, "vboard-sim: %s\n", error.c_str());
-        return 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = forward_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
+// Runs vboard until it stops for good; a simulated reboot starts it again.
+int run_vboard(const BoardRootOptions& options) {
     const fs::path rebootMarker = fs::path(options.root) / "sim/reboot-requested";
     for (;;) {
         std::error_code ec;
@@ -102,6 +131,32 @@ int run_board(const BoardRootOptions& options) {
         if (g_stopping.load() || !fs::exists(rebootMarker)) return status;
         fprintf(stderr, "vboard-sim: board rebooted, starting vboard again\n");
     }
+}
+
+int run_board(const BoardRootOptions& options, bool withFc) {
+    std::string error;
+    if (board_root_prepare(options, &error) != 0) {
+        fprintf(stderr, "vboard-sim: %s\n", error.c_str());
+        return 1;
+    }
+    struct sigaction action {};
+    action.sa_handler = forward_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    // A line left by an earlier run points at a pseudo-terminal that is gone,
+    // or by now belongs to someone else.
+    std::error_code ec;
+    const fs::path line = fs::path(options.root) / "dev/ttyS5";
+    if (fs::is_symlink(line, ec)) fs::remove(line, ec);
+    const pid_t fc = withFc ? start_fcsim(options.root) : -1;
+    const int status = run_vboard(options);
+    if (fc > 0) {
+        kill(fc, SIGTERM);
+        wait_child(fc);
+    }
+    return status;
 }
 
 int run_card(int argc, char** argv) {
@@ -127,6 +182,7 @@ int main(int argc, char** argv) {
 
     BoardRootOptions options;
     bool cardSizeGiven = false;
+    bool withFc = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -144,7 +200,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--no-card") {
             options.card = false;
         } else if (arg == "--no-fc") {
-            // The flight-controller simulator is optional; nothing else to do.
+            withFc = false;
         } else if (arg == "--conf" && hasValue) {
             options.confFile = argv[++i];
         } else {
@@ -158,5 +214,5 @@ int main(int argc, char** argv) {
     }
     options.root = fs::absolute(options.root).lexically_normal().string();
     while (options.root.size() > 1 && options.root.back() == '/') options.root.pop_back();
-    return run_board(options);
+    return run_board(options, withFc);
 }
