@@ -35,7 +35,20 @@ $VBCTL record start --seconds 5 | sed 's/^/   /'
 say "vbctl status (back to idle, now in record mode)"
 $VBCTL status | sed 's/^/   /'
 
-say "Files on the simulated card"
+say "vbctl mode photo; vbctl snap (the photo carries fcsim's GPS position)"
+$VBCTL mode photo | sed 's/^/   /'
+$VBCTL snap | sed 's/^/   /'
+for _ in $(seq 40); do [ -n "$(find "$ROOT/sim/card/PLRMEDIA/PIC" -name '*.JPG' 2>/dev/null)" ] && break; sleep 0.25; done
+for f in $(find "$ROOT/sim/card/PLRMEDIA/PIC" -name '*.JPG' | sort); do
+    echo "   ${f#"$ROOT/sim/card/"}"
+    exiftool -Make -Model -ExposureTime -ISO -ImageSize -GPSPosition "$f" | sed 's/^/      /'
+done
+
+say "vbctl live -o live.h264 --seconds 5 (the live view on UDP 8856)"
+$VBCTL live -o "$ROOT/live.h264" --seconds 5 | sed 's/^/   /'
+"$BIN/vcam-frames" "$ROOT/live.h264" 2>&1 >/dev/null | sed 's/^/   /'
+
+say "Recordings on the simulated card"
 for f in "$ROOT"/sim/card/PLRMEDIA/VIDEO/*; do
     [ -e "$f" ] || continue
     summary=$(ffprobe -v error -select_streams v:0 -count_packets \

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "../../support/video_probe.h"
+#include "video_probe.h"
 #include "core/trace_log.h"
 #include "mov/mov_muxer.h"
 #include "vcam.h"
