@@ -12,8 +12,8 @@
 // Baseline, measured in the same run while the camera idles in record mode:
 // the CPU of the calling thread writing the same number of bytes as the
 // recording window added to the files, in 64 KiB writes (the muxer's I/O
-// buffer), to a new file in the same directory.
-#include <dirent.h>
+// buffer), to a new file in the same directory and closing it (the median of
+// a few such writes per window: the figure is small next to the clock's grain).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -304,7 +304,6 @@ int main(int argc, char** argv) {
             !wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }))
             return fail("the recording did not stop");
         std::this_thread::sleep_for(kSettle);
-        // The baseline is small next to the timer's grain; its median of a few.
         std::vector<double> raw;
         for (int i = 0; i < kRawWrites; ++i)
             raw.push_back(raw_write_cpu(videoDir, bytes1 - bytes0));

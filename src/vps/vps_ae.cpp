@@ -23,6 +23,7 @@ constexpr std::array<float, 13> kIsoGain = {1.0f, 1.25f, 1.6f, 2.0f,  2.5f,  3.2
 constexpr uint32_t kLastFractionIndex = 32;  // indices up to here are 1/N s
 constexpr float kTargetLuma = 34.0f;
 constexpr float kNightTargetLuma = 25.0f;
+constexpr float kMinTargetLuma = 1.0f;
 constexpr int32_t kEvMax = 9;
 
 // Upper bounds (inclusive) of 1/t or t/0.1 s and the shutter index for each range.
@@ -155,7 +156,9 @@ int PLR_VPS_AE_CompCalc(int32_t ev, float* targetLuma) {
     if (ev >= 1 && ev <= kEvMax) {
         *targetLuma = kTargetLuma + 8.0f * static_cast<float>(ev);
     } else if (ev >= -kEvMax && ev <= -1) {
-        *targetLuma = kTargetLuma + 4.0f * static_cast<float>(ev);
+        // Four per step would reach -2 at the lowest step; a target luminance
+        // must stay positive, so the darkest steps keep a small one.
+        *targetLuma = std::max(kMinTargetLuma, kTargetLuma + 4.0f * static_cast<float>(ev));
     } else {
         *targetLuma = kTargetLuma;
     }

@@ -23,9 +23,11 @@ int main(int argc, char** argv) {
         const long long n = probe.frameNumbers[i];
         printf("%lld\n", n);
         if (n < 0) ++unreadable;
-        if (i > 0 && n >= 0 && probe.frameNumbers[i - 1] >= 0 && n != probe.frameNumbers[i - 1] + 1) ++gaps;
+        if (i > 0 && n >= 0 && probe.frameNumbers[i - 1] >= 0 && n != probe.frameNumbers[i - 1] + 1)
+            ++gaps;
     }
-    fprintf(stderr, "%s: %zu pictures %dx%d %s, %lld gaps, %lld unreadable\n", argv[1], probe.frameNumbers.size(),
-            probe.width, probe.height, probe.codec.c_str(), gaps, unreadable);
+    fprintf(stderr, "%s: %zu pictures %dx%d %s, %lld gaps, %lld unreadable\n", argv[1],
+            probe.frameNumbers.size(), probe.width, probe.height, probe.codec.c_str(), gaps,
+            unreadable);
     return 0;
 }

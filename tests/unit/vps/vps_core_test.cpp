@@ -306,8 +306,10 @@ TEST(ExposureConversionTest, IsoShutterEvTables) {
     float luma = 0;
     PLR_VPS_AE_CompCalc(9, &luma);
     EXPECT_FLOAT_EQ(luma, 106.0f);
+    PLR_VPS_AE_CompCalc(-8, &luma);
+    EXPECT_FLOAT_EQ(luma, 2.0f);
     PLR_VPS_AE_CompCalc(-9, &luma);
-    EXPECT_FLOAT_EQ(luma, -2.0f);
+    EXPECT_FLOAT_EQ(luma, 1.0f) << "a target luminance stays positive";
     PLR_VPS_AE_CompCalc(10, &luma);
     EXPECT_FLOAT_EQ(luma, 34.0f);
     int32_t step = 0;
