@@ -474,7 +474,7 @@ const char* vbctl_sd_status_name(uint32_t status) {
         case 1:
             return "no usable card";
         case 2:
-            return "mount or write error";
+            return "not writable after mounting";
         case 4:
             return "formatting";
         default:

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "video_probe.h"
+#include "../../support/camera_notes.h"
 #include "core/trace_log.h"
 #include "mov/mov_muxer.h"
 #include "vcam.h"
+#include "video_probe.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 #include "vps/vps_pipeline.h"
@@ -27,47 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<VpsEvt> g_notes;
-
-int record_note(const VpsEvt* evt) {
-    {
-        std::lock_guard lock(g_mutex);
-        g_notes.push_back(*evt);
-    }
-    g_changed.notify_all();
-    return 0;
-}
-
-size_t count_notes(uint32_t eventno) {
-    size_t n = 0;
-    for (const VpsEvt& e : g_notes) n += e.eventno == eventno ? 1 : 0;
-    return n;
-}
-
-// Waits until `count` notifications of `eventno` have arrived; returns the last.
-bool wait_note(uint32_t eventno, size_t count, VpsEvt* last = nullptr,
-               std::chrono::seconds bound = 60s) {
-    std::unique_lock lock(g_mutex);
-    const bool ok = g_changed.wait_for(lock, bound, [&] { return count_notes(eventno) >= count; });
-    if (ok && last != nullptr) {
-        for (const VpsEvt& e : g_notes) {
-            if (e.eventno == eventno) *last = e;
-        }
-    }
-    return ok;
-}
-
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds bound = 60s) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 std::vector<std::string> videos(const TempBoardRoot& board) {
     std::vector<std::string> names;
@@ -88,12 +48,12 @@ protected:
         board.write("/sys/class/gpio/gpio18/value", "0\n");
         TRACE_LOG_LEVEL(PLR_LOG_D);
         TRACE_LOG_ENABLE();
-        g_notes.clear();
+        CameraNotes::clear();
         PLR_VPS_EvtReset();
-        ASSERT_EQ(PLR_VPS_RegEvtCallback(record_note), 0);
+        ASSERT_EQ(PLR_VPS_RegEvtCallback(CameraNotes::record), 0);
         PLR_VPS_Init();
         PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
-        ASSERT_TRUE(wait_note(VPS_EVT_SD_INSERT, 1));
+        ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_INSERT, 1));
         ASSERT_EQ(g_vpsCtx.sdStatus.load(), static_cast<uint32_t>(VPS_SD_OK));
     }
     void TearDown() override {
@@ -106,24 +66,22 @@ protected:
     void switch_to_record() {
         PLR_VPS_SendEvent1(VPS_EVT_MODE_SWITCH, VPS_MODE_RECORD);
         VpsEvt note{};
-        ASSERT_TRUE(wait_note(VPS_EVT_MODE_SWITCH, 1, &note));
+        ASSERT_TRUE(CameraNotes::wait(VPS_EVT_MODE_SWITCH, 1, &note));
         ASSERT_EQ(note.retCode, 0);
         ASSERT_EQ(note.ival1, 1);
     }
     // Records for `seconds`; returns the path the start notification named.
     std::string record(double seconds) {
-        std::unique_lock lock(g_mutex);
-        const size_t starts = count_notes(VPS_EVT_REC_START);
-        const size_t stops = count_notes(VPS_EVT_REC_STOP);
-        lock.unlock();
+        const size_t starts = CameraNotes::count(VPS_EVT_REC_START);
+        const size_t stops = CameraNotes::count(VPS_EVT_REC_STOP);
         PLR_VPS_SendEvent(VPS_EVT_REC_START);
         VpsEvt started{};
-        EXPECT_TRUE(wait_note(VPS_EVT_REC_START, starts + 1, &started));
+        EXPECT_TRUE(CameraNotes::wait(VPS_EVT_REC_START, starts + 1, &started));
         EXPECT_EQ(started.retCode, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
         PLR_VPS_SendEvent(VPS_EVT_REC_STOP);
         // A stop is answered when the file is closed and again when the recorder is idle.
-        EXPECT_TRUE(wait_note(VPS_EVT_REC_STOP, stops + 2));
+        EXPECT_TRUE(CameraNotes::wait(VPS_EVT_REC_STOP, stops + 2));
         EXPECT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
         return started.cval;
     }
@@ -195,9 +153,9 @@ TEST_F(RecordingTest, MainFileAndLiveViewCopyNumberedOnTheCard) {
 
     // After an eject and insert numbering starts at 0001 again.
     PLR_VPS_SendEvent(VPS_EVT_SD_EJECT);
-    ASSERT_TRUE(wait_note(VPS_EVT_SD_EJECT, 1));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_EJECT, 1));
     PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
-    ASSERT_TRUE(wait_note(VPS_EVT_SD_INSERT, 2));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_INSERT, 2));
     std::this_thread::sleep_for(1100ms);
     const std::string third = record(1.0);
     EXPECT_NE(third.find("_0001_AA.MP4"), std::string::npos) << third;
@@ -207,7 +165,7 @@ TEST_F(RecordingTest, SplitContinuesWithoutTellingThePhone) {
     switch_to_record();
     PLR_MOV_SetSplitBytes(3u << 20);  // ends a file after about 3 MiB
     PLR_VPS_SendEvent(VPS_EVT_REC_START);
-    ASSERT_TRUE(wait_note(VPS_EVT_REC_START, 1));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_START, 1));
     auto secondFileThere = [&] {
         for (const std::string& name : videos(board)) {
             if (name.find("_0002_AA.MP4") != std::string::npos) return true;
@@ -220,9 +178,9 @@ TEST_F(RecordingTest, SplitContinuesWithoutTellingThePhone) {
     ASSERT_TRUE(wait_until(
         [] { return PLR_VPS_RecState() == MOV_ST_IDLE && g_vpsCtx.recRunning.load() == 0; }));
     std::this_thread::sleep_for(500ms);
-    std::lock_guard lock(g_mutex);
-    EXPECT_EQ(count_notes(VPS_EVT_REC_START), 1u) << "no start notification for the next file";
-    EXPECT_EQ(count_notes(VPS_EVT_REC_STOP), 2u) << "only the final stop is told";
+    EXPECT_EQ(CameraNotes::count(VPS_EVT_REC_START), 1u)
+        << "no start notification for the next file";
+    EXPECT_EQ(CameraNotes::count(VPS_EVT_REC_STOP), 2u) << "only the final stop is told";
     const std::vector<std::string> files = videos(board);
     EXPECT_NE(files[0].find("_0001_AA.MP4"), std::string::npos);
     EXPECT_NE(files[2].find("_0002_AA.MP4"), std::string::npos);
@@ -237,8 +195,9 @@ TEST_F(RecordingTest, CardFullEndsTheRecordingAndKeepsThePlayableFile) {
     // The card counts as full 2 MiB of recording from now.
     PLR_MOV_SetSdReserveBytes((static_cast<uint64_t>(g_vpsCtx.sdFreeMB.load()) << 20) - (2u << 20));
     PLR_VPS_SendEvent(VPS_EVT_REC_START);
-    ASSERT_TRUE(wait_note(VPS_EVT_REC_START, 1));
-    ASSERT_TRUE(wait_note(VPS_EVT_REC_STOP, 1, nullptr, 60s)) << "the full card ends the recording";
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_START, 1));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_STOP, 1, nullptr, 60s))
+        << "the full card ends the recording";
     ASSERT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
     const std::vector<std::string> files = videos(board);
     ASSERT_GE(files.size(), 1u);
@@ -253,10 +212,9 @@ TEST_F(RecordingTest, FileThatCannotBeCreatedLeavesNothing) {
     fs::remove_all(board.path("/sim/card/PLRMEDIA/VIDEO"));
     board.write("/sim/card/PLRMEDIA/VIDEO", "");
     PLR_VPS_SendEvent(VPS_EVT_REC_START);
-    ASSERT_TRUE(wait_note(VPS_EVT_REC_STOP, 1, nullptr, 30s));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_STOP, 1, nullptr, 30s));
     ASSERT_TRUE(wait_until([] { return PLR_VPS_RecState() == MOV_ST_IDLE; }));
-    std::lock_guard lock(g_mutex);
-    EXPECT_EQ(count_notes(VPS_EVT_REC_START), 0u);
+    EXPECT_EQ(CameraNotes::count(VPS_EVT_REC_START), 0u);
     EXPECT_EQ(board.read("/sim/card/PLRMEDIA/VIDEO"), "");
 }
 

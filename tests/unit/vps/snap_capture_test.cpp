@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "video_probe.h"
+#include "../../support/camera_notes.h"
 #include "core/trace_log.h"
 #include "mav/mav_gps.h"
 #include "mav/mavlink_msgs.h"
 #include "photo_probe.h"
+#include "video_probe.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 #include "vps/vps_exif.h"
@@ -30,53 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<VpsEvt> g_notes;
-
-int record_note(const VpsEvt* evt) {
-    {
-        std::lock_guard lock(g_mutex);
-        g_notes.push_back(*evt);
-    }
-    g_changed.notify_all();
-    return 0;
-}
-
-std::vector<VpsEvt> notes_of(uint32_t eventno) {
-    std::lock_guard lock(g_mutex);
-    std::vector<VpsEvt> out;
-    for (const VpsEvt& e : g_notes)
-        if (e.eventno == eventno) out.push_back(e);
-    return out;
-}
-
-// Waits until `count` notifications of `eventno` have arrived; returns the last.
-bool wait_note(uint32_t eventno, size_t count, VpsEvt* last = nullptr,
-               std::chrono::seconds bound = 60s) {
-    std::unique_lock lock(g_mutex);
-    auto counted = [&] {
-        return static_cast<size_t>(
-                   std::count_if(g_notes.begin(), g_notes.end(),
-                                 [&](const VpsEvt& e) { return e.eventno == eventno; })) >= count;
-    };
-    const bool ok = g_changed.wait_for(lock, bound, counted);
-    if (ok && last != nullptr) {
-        for (const VpsEvt& e : g_notes)
-            if (e.eventno == eventno) *last = e;
-    }
-    return ok;
-}
-
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds bound = 60s) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 // Board paths of every photo on the card, sorted.
 std::vector<std::string> photos(const TempBoardRoot& board) {
@@ -118,15 +72,12 @@ protected:
         board.write("/sys/class/gpio/gpio18/value", "0\n");
         TRACE_LOG_LEVEL(PLR_LOG_D);
         TRACE_LOG_ENABLE();
-        {
-            std::lock_guard lock(g_mutex);
-            g_notes.clear();
-        }
+        CameraNotes::clear();
         PLR_VPS_EvtReset();
-        ASSERT_EQ(PLR_VPS_RegEvtCallback(record_note), 0);
+        ASSERT_EQ(PLR_VPS_RegEvtCallback(CameraNotes::record), 0);
         PLR_VPS_Init();
         PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
-        ASSERT_TRUE(wait_note(VPS_EVT_SD_INSERT, 1));
+        ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_INSERT, 1));
         ASSERT_EQ(g_vpsCtx.sdStatus.load(), static_cast<uint32_t>(VPS_SD_OK));
     }
     void TearDown() override {
@@ -135,22 +86,22 @@ protected:
         plr_trace_log_reset();
     }
     void set_attr(int32_t attr, int32_t value) {
-        const size_t before = notes_of(VPS_EVT_ATTR_SET).size();
+        const size_t before = CameraNotes::of(VPS_EVT_ATTR_SET).size();
         PLR_VPS_SendEvent2(VPS_EVT_ATTR_SET, attr, value);
         VpsEvt note{};
-        ASSERT_TRUE(wait_note(VPS_EVT_ATTR_SET, before + 1, &note));
+        ASSERT_TRUE(CameraNotes::wait(VPS_EVT_ATTR_SET, before + 1, &note));
         ASSERT_EQ(note.retCode, 0);
     }
     // Takes one capture; returns the final stop notification.
     VpsEvt capture() {
-        const size_t starts = notes_of(VPS_EVT_SNAP_START).size();
-        const size_t stops = notes_of(VPS_EVT_SNAP_STOP).size();
+        const size_t starts = CameraNotes::of(VPS_EVT_SNAP_START).size();
+        const size_t stops = CameraNotes::of(VPS_EVT_SNAP_STOP).size();
         PLR_VPS_SendEvent(VPS_EVT_SNAP_START);
         VpsEvt started{};
-        EXPECT_TRUE(wait_note(VPS_EVT_SNAP_START, starts + 1, &started));
+        EXPECT_TRUE(CameraNotes::wait(VPS_EVT_SNAP_START, starts + 1, &started));
         EXPECT_EQ(started.retCode, 0);
         VpsEvt stopped{};
-        EXPECT_TRUE(wait_note(VPS_EVT_SNAP_STOP, stops + 1, &stopped));
+        EXPECT_TRUE(CameraNotes::wait(VPS_EVT_SNAP_STOP, stops + 1, &stopped));
         EXPECT_TRUE(wait_until([] { return g_vpsCtx.snapBusy.load() == 0; }));
         return stopped;
     }
@@ -206,8 +157,11 @@ TEST_F(SnapCaptureTest, SinglePhotoCarriesSettingsAndPosition) {
     const std::string date = path.substr(dir.size(), 8);
     EXPECT_EQ(path.substr(0, dir.size()), dir);
     EXPECT_EQ(date.find_first_not_of("0123456789"), std::string::npos) << path;
-    EXPECT_EQ(path.substr(dir.size() + 8), "/" + date + "_" + path.substr(dir.size() + 18, 6) + "_0001.JPG") << path;
-    EXPECT_EQ(path.substr(dir.size() + 18, 6).find_first_not_of("0123456789"), std::string::npos) << path;
+    EXPECT_EQ(path.substr(dir.size() + 8),
+              "/" + date + "_" + path.substr(dir.size() + 18, 6) + "_0001.JPG")
+        << path;
+    EXPECT_EQ(path.substr(dir.size() + 18, 6).find_first_not_of("0123456789"), std::string::npos)
+        << path;
     EXPECT_EQ(photos(board), std::vector<std::string>{path});
     expect_photo(board, path);
 
@@ -263,18 +217,18 @@ TEST_F(SnapCaptureTest, SeriesWriteAllTheirPicturesAndAnswerOnce) {
         }
         EXPECT_EQ(std::string(done.cval), added.back()) << "the answer names the last picture";
     }
-    EXPECT_EQ(notes_of(VPS_EVT_SNAP_STOP).size(), 3u) << "one answer per series";
+    EXPECT_EQ(CameraNotes::of(VPS_EVT_SNAP_STOP).size(), 3u) << "one answer per series";
 }
 
 TEST_F(SnapCaptureTest, HotSocRefusesAndCoolerSocShoots) {
     set_temperature("105000\n", 1050);
     PLR_VPS_SendEvent(VPS_EVT_SNAP_START);
     VpsEvt refused{};
-    ASSERT_TRUE(wait_note(VPS_EVT_SNAP_START, 1, &refused));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SNAP_START, 1, &refused));
     EXPECT_EQ(refused.retCode, -1);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(photos(board).empty());
-    EXPECT_TRUE(notes_of(VPS_EVT_SNAP_STOP).empty());
+    EXPECT_TRUE(CameraNotes::of(VPS_EVT_SNAP_STOP).empty());
 
     set_temperature("104900\n", 1049);
     const VpsEvt done = capture();
@@ -284,10 +238,10 @@ TEST_F(SnapCaptureTest, HotSocRefusesAndCoolerSocShoots) {
 
 TEST_F(SnapCaptureTest, NoCardRefusesWithTheSdErrorAndWritesNothing) {
     PLR_VPS_SendEvent(VPS_EVT_SD_EJECT);
-    ASSERT_TRUE(wait_note(VPS_EVT_SD_EJECT, 1));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_EJECT, 1));
     PLR_VPS_SendEvent(VPS_EVT_SNAP_START);
     VpsEvt refused{};
-    ASSERT_TRUE(wait_note(VPS_EVT_SNAP_START, 1, &refused));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SNAP_START, 1, &refused));
     EXPECT_EQ(refused.retCode, VPS_SD_ERR_UNUSABLE);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(photos(board).empty());
@@ -299,9 +253,9 @@ TEST_F(SnapCaptureTest, TimedPhotosFollowTheCountdown) {
     set_attr(7, 1);  // a photo every 2 seconds
     PLR_VPS_SendEvent(VPS_EVT_SNAP_START);
     // Two photos written (each stop notification from the writer names its file).
-    ASSERT_TRUE(wait_until([] { return notes_of(VPS_EVT_SNAP_STOP).size() >= 2; }, 30s));
+    ASSERT_TRUE(wait_until([] { return CameraNotes::of(VPS_EVT_SNAP_STOP).size() >= 2; }, 30s));
     PLR_VPS_SendEvent(VPS_EVT_SNAP_STOP);
-    ASSERT_TRUE(wait_note(VPS_EVT_SNAP_STOP, 3));
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SNAP_STOP, 3));
     ASSERT_TRUE(
         wait_until([] { return g_vpsCtx.snapRun.load() == 0 && g_vpsCtx.snapBusy.load() == 0; }));
     const size_t taken = photos(board).size();
@@ -310,12 +264,12 @@ TEST_F(SnapCaptureTest, TimedPhotosFollowTheCountdown) {
     EXPECT_EQ(photos(board).size(), taken) << "the stop ends the timer";
 
     std::vector<int32_t> countdown;
-    for (const VpsEvt& e : notes_of(VPS_EVT_SNAP_TLAPSE)) countdown.push_back(e.ival1);
+    for (const VpsEvt& e : CameraNotes::of(VPS_EVT_SNAP_TLAPSE)) countdown.push_back(e.ival1);
     ASSERT_GE(countdown.size(), 4u);
     EXPECT_EQ(std::vector<int32_t>(countdown.begin(), countdown.begin() + 4),
               (std::vector<int32_t>{1, 0, 1, 0}));
     std::vector<int32_t> states;
-    for (const VpsEvt& e : notes_of(VPS_EVT_STATUS))
+    for (const VpsEvt& e : CameraNotes::of(VPS_EVT_STATUS))
         if (e.retCode == VPS_STA_SNAP_STATE) states.push_back(e.ival1);
     EXPECT_EQ(states, (std::vector<int32_t>{1, 0}));
     for (const std::string& p : photos(board)) {

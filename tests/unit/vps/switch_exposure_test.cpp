@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
+#include "../../support/camera_notes.h"
 #include "vps/vps_ae.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
@@ -21,51 +22,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<VpsEvt> g_notes;
-
-int record_note(const VpsEvt* evt) {
-    {
-        std::lock_guard lock(g_mutex);
-        g_notes.push_back(*evt);
-    }
-    g_changed.notify_all();
-    return 0;
-}
-
 class SwitchExposureTest : public ::testing::Test {
 protected:
     void SetUp() override {
         board.write("/sys/class/gpio/gpio18/value", "0\n");
         PLR_VPS_EvtReset();
-        ASSERT_EQ(PLR_VPS_RegEvtCallback(record_note), 0);
+        ASSERT_EQ(PLR_VPS_RegEvtCallback(CameraNotes::record), 0);
         PLR_VPS_Init();
     }
     void TearDown() override {
         PLR_VPS_Deinit();
         PLR_VPS_EvtReset();
-        std::lock_guard lock(g_mutex);
-        g_notes.clear();
+        CameraNotes::clear();
     }
     // Posts an event and returns its answer (the next notification with its number).
     VpsEvt ask(uint32_t eventno, int32_t ival1 = -1, int32_t ival2 = -1) {
-        std::unique_lock lock(g_mutex);
-        const size_t seen = g_notes.size();
-        lock.unlock();
-        EXPECT_EQ(PLR_VPS_SendEvent2(eventno, ival1, ival2), 0);
-        lock.lock();
         VpsEvt answer{};
-        const bool answered = g_changed.wait_for(lock, 60s, [&] {
-            for (size_t i = seen; i < g_notes.size(); ++i) {
-                if (g_notes[i].eventno == eventno) {
-                    answer = g_notes[i];
-                    return true;
-                }
-            }
-            return false;
-        });
-        EXPECT_TRUE(answered) << "no answer to event " << eventno;
+        EXPECT_TRUE(CameraNotes::ask(eventno, ival1, ival2, &answer))
+            << "no answer to event " << eventno;
         return answer;
     }
     static rk_aiq_exp_sw_attr_t exposure() {
