@@ -10,7 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libexif-dev
   ffmpeg libimage-exiftool-perl
-  util-linux procps
+  util-linux procps iproute2
 )
 
 missing=()
