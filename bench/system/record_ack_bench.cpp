@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_board_root.h"
 #include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
@@ -58,11 +59,6 @@ constexpr int kFromPhoto = 3;
 constexpr int kBaselinePerCycle = 5;
 constexpr auto kRecordFor = 500ms;
 constexpr int kAnswerMs = 30000;
-
-void write_text(const std::string& path, const char* text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << text;
-}
 
 double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
@@ -283,16 +279,8 @@ double idle_stop(Phone& phone) {
 }  // namespace
 
 int main() {
-    std::string pattern = (fs::temp_directory_path() / "vboard-rec-ack-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return 1;
-    const std::string root = pattern;
-    board_sim_set_root(root);
-    for (const char* dir : {"/etc/iqfiles", "/tmp/SD0", "/sim/card", "/usr/data"})
-        fs::create_directories(root + dir);
-    write_text(root + "/dev/mmcblk2p1", "");
-    write_text(root + "/sim/card.mib", "8192\n");
-    write_text(root + "/sys/class/thermal/thermal_zone0/temp", "45000\n");
-    write_text(root + "/sys/class/gpio/gpio18/value", "0\n");
+    const std::string root = bench_make_board_root("vboard-rec-ack-bench", 8192);
+    if (root.empty()) return 1;
     TRACE_LOG_DISABLE();
 
     PLR_VPS_Init();

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_board_root.h"
 #include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
@@ -87,11 +88,6 @@ bool wait_until(bool (*done)(), std::chrono::seconds bound = 60s) {
         std::this_thread::sleep_for(20ms);
     }
     return true;
-}
-
-void write_text(const std::string& path, const char* text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << text;
 }
 
 int64_t clock_ns(clockid_t id) {
@@ -226,16 +222,8 @@ double raw_write_cpu(const std::string& dir, uint64_t bytes) {
 
 int main(int argc, char** argv) {
     const bool listThreads = argc > 1 && strcmp(argv[1], "--threads") == 0;
-    std::string pattern = (fs::temp_directory_path() / "vboard-rec-cpu-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return 1;
-    const std::string root = pattern;
-    board_sim_set_root(root);
-    for (const char* dir : {"/etc/iqfiles", "/tmp/SD0", "/sim/card", "/usr/data"})
-        fs::create_directories(root + dir);
-    write_text(root + "/dev/mmcblk2p1", "");
-    write_text(root + "/sim/card.mib", "8192\n");
-    write_text(root + "/sys/class/thermal/thermal_zone0/temp", "45000\n");
-    write_text(root + "/sys/class/gpio/gpio18/value", "0\n");
+    const std::string root = bench_make_board_root("vboard-rec-cpu-bench", 8192);
+    if (root.empty()) return 1;
     TRACE_LOG_DISABLE();
     const std::string videoDir = root + "/sim/card/PLRMEDIA/VIDEO";
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_board_root.h"
 #include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
@@ -74,11 +75,6 @@ double p50(std::vector<double> samples) {
     return samples.empty() ? 0.0 : samples[samples.size() / 2];
 }
 
-void write_text(const std::string& path, const char* text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << text;
-}
-
 Bytes read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -120,16 +116,8 @@ MEDIA_BUFFER picture_buffer(const Bytes& bytes) {
 }  // namespace
 
 int main() {
-    std::string pattern = (fs::temp_directory_path() / "vboard-snap-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return 1;
-    const std::string root = pattern;
-    board_sim_set_root(root);
-    for (const char* dir : {"/etc/iqfiles", "/tmp/SD0", "/sim/card", "/usr/data"})
-        fs::create_directories(root + dir);
-    write_text(root + "/dev/mmcblk2p1", "");
-    write_text(root + "/sim/card.mib", "4096\n");
-    write_text(root + "/sys/class/thermal/thermal_zone0/temp", "45000\n");
-    write_text(root + "/sys/class/gpio/gpio18/value", "0\n");
+    const std::string root = bench_make_board_root("vboard-snap-bench", 4096);
+    if (root.empty()) return 1;
     TRACE_LOG_DISABLE();
 
     PLR_VPS_RegEvtCallback(on_note);

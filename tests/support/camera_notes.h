@@ -11,7 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "board_root_fixture.h"
+#include "core/trace_log.h"
+#include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
+#include "vps/vps_pipeline.h"
 
 class CameraNotes {
 public:
@@ -90,4 +96,22 @@ inline bool wait_until(const std::function<bool()>& done,
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
+}
+
+// Starts the whole camera core on a board root with a mounted 4 GiB card, its
+// notifications recorded by CameraNotes. Call with ASSERT_NO_FATAL_FAILURE.
+inline void camera_core_start_with_card(const TempBoardRoot& board) {
+    board.write("/dev/mmcblk2p1", "");
+    board.write("/sim/card.mib", "4096\n");
+    board.write("/sys/class/thermal/thermal_zone0/temp", "45000\n");
+    board.write("/sys/class/gpio/gpio18/value", "0\n");
+    TRACE_LOG_LEVEL(PLR_LOG_D);
+    TRACE_LOG_ENABLE();
+    CameraNotes::clear();
+    PLR_VPS_EvtReset();
+    ASSERT_EQ(PLR_VPS_RegEvtCallback(CameraNotes::record), 0);
+    PLR_VPS_Init();
+    PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
+    ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_INSERT, 1));
+    ASSERT_EQ(g_vpsCtx.sdStatus.load(), static_cast<uint32_t>(VPS_SD_OK));
 }

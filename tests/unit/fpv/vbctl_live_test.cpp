@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/run_program.h"
 #include "mav/mavlink_msgs.h"
 #include "vbctl/vbctl_proto.h"
 
@@ -175,47 +176,10 @@ private:
     std::thread thread_;
 };
 
-struct VbctlRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using VbctlRun = ProgramRun;
 
 VbctlRun run_vbctl(const std::vector<std::string>& args) {
-    const std::string base = testing::TempDir() + "vbctl_live_" + std::to_string(getpid());
-    const std::string out_path = base + ".out";
-    const std::string err_path = base + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<std::string> words = {VBCTL_PATH};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    VbctlRun run;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, VBCTL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = slurp(out_path);
-    run.err = slurp(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
-    return run;
+    return run_program(VBCTL_PATH, args);
 }
 
 // A loopback address of this test's own, so that a board or another test

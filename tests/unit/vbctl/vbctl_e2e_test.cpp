@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/run_program.h"
 #include "mav/mavlink_msgs.h"
 
 extern char** environ;
@@ -199,50 +200,10 @@ private:
     bool synced_ = false;
 };
 
-struct VbctlRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using VbctlRun = ProgramRun;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs the vbctl binary with `args`, its output captured in files.
 VbctlRun run_vbctl(const std::vector<std::string>& args) {
-    static int counter = 0;
-    const std::string base = testing::TempDir() + "vbctl_e2e_" + std::to_string(getpid()) + "_" +
-                             std::to_string(++counter);
-    const std::string out_path = base + ".out";
-    const std::string err_path = base + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<std::string> words = {VBCTL_PATH};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    VbctlRun run;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, VBCTL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = slurp(out_path);
-    run.err = slurp(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
-    return run;
+    return run_program(VBCTL_PATH, args);
 }
 
 std::vector<std::string> with_port(uint16_t port, std::vector<std::string> args) {

@@ -41,21 +41,7 @@ std::vector<std::string> videos(const TempBoardRoot& board) {
 
 class RecordingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        board.write("/dev/mmcblk2p1", "");
-        board.write("/sim/card.mib", "4096\n");
-        board.write("/sys/class/thermal/thermal_zone0/temp", "45000\n");
-        board.write("/sys/class/gpio/gpio18/value", "0\n");
-        TRACE_LOG_LEVEL(PLR_LOG_D);
-        TRACE_LOG_ENABLE();
-        CameraNotes::clear();
-        PLR_VPS_EvtReset();
-        ASSERT_EQ(PLR_VPS_RegEvtCallback(CameraNotes::record), 0);
-        PLR_VPS_Init();
-        PLR_VPS_SendEvent(VPS_EVT_SD_INSERT);
-        ASSERT_TRUE(CameraNotes::wait(VPS_EVT_SD_INSERT, 1));
-        ASSERT_EQ(g_vpsCtx.sdStatus.load(), static_cast<uint32_t>(VPS_SD_OK));
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(camera_core_start_with_card(board)); }
     void TearDown() override {
         PLR_VPS_Deinit();
         PLR_VPS_EvtReset();
