@@ -26,6 +26,10 @@ constexpr int32_t kVencChn = 0;
 std::atomic<bool> g_quit{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 std::atomic<uint32_t> g_packets{0};  // packets written by the output thread
+// Set by the main thread just before it destroys the channel. The output thread
+// drains until then: the end of the input must not stop it before the frames
+// already sent have come out.
+std::atomic<bool> g_closing{false};
 
 void handle_sigint(int signo) {
     // "signal %d\n" to the error stream with async-signal-safe calls only.
@@ -79,11 +83,11 @@ void output_thread(const char* path) {
            static_cast<const void*>(path), path != nullptr ? path : "(null)");
     FILE* file = path != nullptr ? fopen(path, "w") : nullptr;
     if (file == nullptr) printf("ERROR: Open %s failed!\n", path != nullptr ? path : "(null)");
-    while (!g_quit) {
+    while (!g_closing) {
         MEDIA_BUFFER mb = RK_MPI_SYS_GetMediaBuffer(RK_MOD_VENC, kVencChn, -1);
         if (mb == nullptr) {
             // The channel goes away at the end; only a null buffer before that is news.
-            if (!g_quit) printf("RK_MPI_SYS_GetMediaBuffer get null buffer!\n");
+            if (!g_closing) printf("RK_MPI_SYS_GetMediaBuffer get null buffer!\n");
             break;
         }
         printf("Get packet:ptr:%p, fd:%d, size:%zu, mode:%d, channel:%d, timestamp:%lld\n",
@@ -246,7 +250,7 @@ int main(int argc, char** argv) {
 
     // Every frame sent is written before the channel goes.
     wait_for_output(static_cast<uint32_t>(frameId));
-    g_quit = true;
+    g_closing = true;
     printf("%s exit!\n", "main");
     RK_MPI_VENC_DestroyChn(kVencChn);
     output.join();
