@@ -630,6 +630,19 @@ VbctlVerdict vbctl_match(const VbctlExpect* expect, const mavlink_message_t* msg
             break;
         }
         case VBCTL_ANSWER_STATUS: {
+            // Accepted values show in the status report; a value the board
+            // refuses is answered with a failed PELORA_ACK for the item.
+            mavlink_pelora_ack_t ack{};
+            if (mavlink_msg_pelora_ack_decode(msg, &ack) == 0) {
+                if (ack.data[VBCTL_ACK_ITEM] == expect->item &&
+                    ack.data[VBCTL_ACK_MSGID] == MAVLINK_MSG_ID_COMMAND_LONG &&
+                    ack.data[VBCTL_ACK_COMMAND] == VBCTL_CMD_SET_PARAMETER &&
+                    ack.data[VBCTL_ACK_RESULT] != 0) {
+                    res = ack.data[VBCTL_ACK_RESULT];
+                    verdict = VBCTL_REFUSED;
+                }
+                break;
+            }
             mavlink_command_long_t cmd{};
             VbctlStatus status{};
             if (mavlink_msg_command_long_decode(msg, &cmd) != 0 ||
@@ -684,6 +697,7 @@ int vbctl_parse_set(const char* name, int argc, const char* const* argv, VbctlSe
         if (strcmp(def.info.name, name) != 0) continue;
         VbctlSetRequest req{};
         req.item = def.info.item;
+        req.expect.item = def.info.item;  // a refusal is a PELORA_ACK for the item
         req.expect.value1 = -1;
         if (def.parse(def.info.item, argc, argv, &req, error, error_size) != 0) return -1;
         *out = req;

@@ -180,6 +180,7 @@ TEST(VbctlMatch, AnswersToEachKindOfCommand) {
     zoom.kind = VBCTL_ANSWER_STATUS;
     zoom.field = VBCTL_FIELD_ZOOM;
     zoom.value = 25;
+    zoom.item = 23;
     VbctlExpect timesync{};
     timesync.kind = VBCTL_ANSWER_TIMESYNC;
 
@@ -207,6 +208,8 @@ TEST(VbctlMatch, AnswersToEachKindOfCommand) {
         {"format failed", &format, pelora_ack({0, 25, 76, 180, 4, 0, 0}), VBCTL_REFUSED, 4},
         {"zoom shown", &zoom, status_report(0, 0, 0, 0, 25u << 17, 0, 0), VBCTL_ACCEPTED, 0},
         {"zoom not yet", &zoom, status_report(0, 0, 0, 0, 10u << 17, 0, 0), VBCTL_WAIT, 0},
+        {"zoom refused", &zoom, pelora_ack({0, 23, 76, 180, 4, 0, 0}), VBCTL_REFUSED, 4},
+        {"other item refused", &zoom, pelora_ack({0, 16, 76, 180, 4, 0, 0}), VBCTL_WAIT, 0},
         {"clock already set", &timesync, pelora_ack({0, 0, 111, 0, 0, 0, 0}), VBCTL_ACCEPTED, 0},
         {"clock refused", &timesync, pelora_ack({0, 0, 111, 4, 0, 0, 0}), VBCTL_REFUSED, 4},
         {"clock set", &timesync, status_report(0, 0, 0, 0, 1u << 16, 0, 0), VBCTL_ACCEPTED, 0},
