@@ -22,9 +22,9 @@
 #include "mav/mav_pending.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
-#include "vps/vps_snap.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
+#include "vps/vps_snap.h"
 
 namespace {
 

@@ -65,7 +65,7 @@ int MavlinkPendingRequest(MavPendingRequest request, const mavlink_message_t* ms
         if (msg == nullptr && p.needsMessage) return -1;
         PLR_TRACE(PLR_LOG_D, "%s not available", p.what);
         const uint8_t from = msg != nullptr ? mavlink_sysid_sender(msg->sysid)
-                                              : static_cast<uint8_t>(MAV_BOARD_PHONE);
+                                            : static_cast<uint8_t>(MAV_BOARD_PHONE);
         if (from != MAV_BOARD_FLYCTRL && from != MAV_BOARD_GIMBAL) p.answer(msg);
         return 0;
     }

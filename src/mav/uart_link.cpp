@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,7 +52,7 @@ std::atomic<UartWriter> g_writer{nullptr};
 std::atomic<uint8_t> g_seq{0};
 std::atomic<int32_t> g_distance{0};
 std::atomic<bool> g_closedLogged{false};
-std::atomic<bool> g_lineStalled{false};  // the last write found no room on the line
+std::atomic<bool> g_lineStalled{false};   // the last write found no room on the line
 std::atomic<bool> g_stallChanged{false};  // to be logged outside the write lock
 std::atomic<uint32_t> g_framesDropped{0};
 mavlink_status_t g_uartParser{};  // only the read thread parses

@@ -35,10 +35,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kPhone = 0x42;       // phone (4) to video board (2)
+constexpr uint8_t kPhone = 0x42;  // phone (4) to video board (2)
 constexpr uint16_t kPort = 8866;
-constexpr int kAnswerMs = 5000;        // a normal client's answer
-constexpr int kConnectMs = 20000;      // the board re-creates its listener every 7 s
+constexpr int kAnswerMs = 5000;    // a normal client's answer
+constexpr int kConnectMs = 20000;  // the board re-creates its listener every 7 s
 constexpr long kRssSlackKb = 48 * 1024;
 constexpr int kFdSlack = 2;
 
@@ -177,7 +177,8 @@ private:
 bool count_answers(Link& link, int wanted, int ms,
                    const std::function<bool(const mavlink_message_t&)>& is_answer) {
     int got = 0;
-    return link.until(ms, [&](const mavlink_message_t& m) { return is_answer(m) && ++got >= wanted; });
+    return link.until(ms,
+                      [&](const mavlink_message_t& m) { return is_answer(m) && ++got >= wanted; });
 }
 
 bool is_pelora_ack(const mavlink_message_t& m, uint8_t b2, uint8_t b3, uint8_t result) {
@@ -216,8 +217,7 @@ std::string fd_targets() {
     while (const dirent* e = readdir(dir)) {
         if (e->d_name[0] == '.') continue;
         char target[512] = {};
-        const ssize_t n =
-            readlink((dirName + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        const ssize_t n = readlink((dirName + "/" + e->d_name).c_str(), target, sizeof target - 1);
         out += std::string(e->d_name) + "=" + (n > 0 ? target : "?") + " ";
     }
     closedir(dir);
@@ -298,8 +298,8 @@ bool wrong_checksums() {
     Bytes good = sd_request();
     burst.insert(burst.end(), good.begin(), good.end());
     return link.send(burst) && link.until(kAnswerMs, [](const mavlink_message_t& m) {
-               return m.msgid == MAVLINK_MSG_ID_PELORA_SD_STATUS;
-           });
+        return m.msgid == MAVLINK_MSG_ID_PELORA_SD_STATUS;
+    });
 }
 
 bool every_message_id() {
@@ -389,9 +389,8 @@ bool bad_parameters() {
         }
     }
     if (!link.send(burst)) return false;
-    if (!count_answers(link, sent, 20000, [](const mavlink_message_t& m) {
-            return is_pelora_ack(m, 76, 180, 4);
-        })) {
+    if (!count_answers(link, sent, 20000,
+                       [](const mavlink_message_t& m) { return is_pelora_ack(m, 76, 180, 4); })) {
         printf("    not every refused parameter was answered\n");
         return false;
     }
@@ -400,18 +399,18 @@ bool bad_parameters() {
         const Bytes f = command_long(2, 0, bad);
         media.insert(media.end(), f.begin(), f.end());
     }
-    return link.send(media) &&
-           count_answers(link, 3, kAnswerMs,
-                         [](const mavlink_message_t& m) { return is_command_ack(m, 2, 4); });
+    return link.send(media) && count_answers(link, 3, kAnswerMs, [](const mavlink_message_t& m) {
+               return is_command_ack(m, 2, 4);
+           });
 }
 
 bool garbage_timesync() {
     Link link;
     if (!link.open() || !link.send(heartbeat())) return false;
     Bytes burst;
-    for (const int64_t tc1 : {std::numeric_limits<int64_t>::max(),
-                              std::numeric_limits<int64_t>::min(), int64_t{0},
-                              int64_t{-1}, int64_t{4102444800000LL}}) {
+    for (const int64_t tc1 :
+         {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(), int64_t{0},
+          int64_t{-1}, int64_t{4102444800000LL}}) {
         const Bytes f = timesync(tc1, 0);
         burst.insert(burst.end(), f.begin(), f.end());
     }
@@ -511,13 +510,13 @@ int main(int argc, char** argv) {
         const long rss = rss_kb();
         const int sets = clock_sets();
         const bool card = card_intact();
-        const bool ok = ran && answered >= 0 && answered < kAnswerMs &&
-                        fds <= baseFds + kFdSlack && rss <= baseRss + kRssSlackKb &&
-                        sets == c.clockSetsAfter && card;
-        printf("%s: %s (case %s; normal client answered in %ld ms; %d descriptors; %ld kB; "
-               "%d clock settings; card %s)\n",
-               ok ? "ok" : "FAILED", c.name, ran ? "behaved" : "misbehaved", answered, fds, rss,
-               sets, card ? "intact" : "damaged");
+        const bool ok = ran && answered >= 0 && answered < kAnswerMs && fds <= baseFds + kFdSlack &&
+                        rss <= baseRss + kRssSlackKb && sets == c.clockSetsAfter && card;
+        printf(
+            "%s: %s (case %s; normal client answered in %ld ms; %d descriptors; %ld kB; "
+            "%d clock settings; card %s)\n",
+            ok ? "ok" : "FAILED", c.name, ran ? "behaved" : "misbehaved", answered, fds, rss, sets,
+            card ? "intact" : "damaged");
         if (!ok) ++failed;
     }
     // Descriptors come back to the baseline once every hostile socket is gone.

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,9 +20,9 @@
 #include "core/trace_log.h"
 #include "fpv/stream_switch.h"
 #include "mav/mav_bridge.h"
+#include "mav/mav_dispatch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_input.h"
-#include "mav/mav_dispatch.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav_test_util.h"
@@ -525,8 +525,8 @@ TEST_F(PhoneLinkTest, HeartbeatLiveViewBitsFollowTheSwitchAndAReadyClient) {
         uint32_t stream;
         uint8_t bit0;
     };
-    for (const Case c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{2, 1, 1}, Case{3, 1, 0},
-                         Case{2, 0, 0}, Case{1, 0, 0}}) {
+    for (const Case c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{2, 1, 1}, Case{3, 1, 0}, Case{2, 0, 0},
+                         Case{1, 0, 0}}) {
         MavlinkContext.FpvClientConn = c.client;
         fs_set_stream_on(c.stream);
         ASSERT_GT(MavlinkVideoSendHB2Repeater(), 0);
@@ -587,19 +587,32 @@ TEST_F(PhoneLinkTest, OutOfRangeAndNanParametersAreRefusedWithAnAnswer) {
         float p1, p2, p3;
     };
     const Case refused[] = {
-        {3, -1, 0, 0},      {3, 13, 0, 0},         {3, nan, 0, 0},  {6, 53, 0, 0},
-        {6, inf, 0, 0},     {7, 6, 0, 0},          {15, 2147483648.0F, 0, 0},
-        {15, 1e30F, 0, 0},  {16, 1, -inf, 0},      {16, 1, 0, 65536},
-        {22, 0, 256, 30},   {22, -inf, 5, 30},     {23, 0, 301, 0}, {23, nan, 0, 0},
-        {26, 3, 0, 0},      {2, nan, 0, 0},        {29, 0, nan, 0}, {30, 2, 0, 0},
+        {3, -1, 0, 0},
+        {3, 13, 0, 0},
+        {3, nan, 0, 0},
+        {6, 53, 0, 0},
+        {6, inf, 0, 0},
+        {7, 6, 0, 0},
+        {15, 2147483648.0F, 0, 0},
+        {15, 1e30F, 0, 0},
+        {16, 1, -inf, 0},
+        {16, 1, 0, 65536},
+        {22, 0, 256, 30},
+        {22, -inf, 5, 30},
+        {23, 0, 301, 0},
+        {23, nan, 0, 0},
+        {26, 3, 0, 0},
+        {2, nan, 0, 0},
+        {29, 0, nan, 0},
+        {30, 2, 0, 0},
         {5, 2, 0, 0},
     };
     for (const Case& c : refused) {
         EventRecorder::events().clear();
         const mavlink_message_t msg = command_long(kPhoneToVideo, 180, c.p1, c.p2, c.p3, c.item);
         MavlinkMessageDispatch(&msg);
-        EXPECT_TRUE(events().empty()) << "item " << int(c.item) << " p " << c.p1 << " " << c.p2
-                                      << " " << c.p3;
+        EXPECT_TRUE(events().empty())
+            << "item " << int(c.item) << " p " << c.p1 << " " << c.p2 << " " << c.p3;
         EXPECT_EQ(ack_of(reader_->next_id(kWaitMs, MAVLINK_MSG_ID_PELORA_ACK)),
                   (mavlink_pelora_ack_t{{0, c.item, 76, 180, 4, 0, 0}}))
             << "item " << int(c.item);
@@ -710,8 +723,8 @@ TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
         const char* what;
         mavlink_message_t msg;
         uint8_t answerId;
-        mavlink_command_ack_t ack;         // for COMMAND_ACK answers
-        mavlink_command_long_t upgrade;    // for upgrade-command answers
+        mavlink_command_ack_t ack;       // for COMMAND_ACK answers
+        mavlink_command_long_t upgrade;  // for upgrade-command answers
     };
     mavlink_message_t wifi;
     mavlink_pelora_custom_config_t config{};
@@ -741,10 +754,16 @@ TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
     const Case cases[] = {
         {"Wi-Fi channel", wifi, MAVLINK_MSG_ID_COMMAND_ACK, {59, 4}, {}},
         {"Wi-Fi survey", survey, MAVLINK_MSG_ID_COMMAND_ACK, {21, 4}, {}},
-        {"tracking switch", command_long(kPhoneToVideo, 203, 0, 0, 0, 11),
-         MAVLINK_MSG_ID_COMMAND_ACK, {203, 4}, {}},
-        {"landing-pad switch", command_long(kPhoneToVideo, 203, 0, 0, 0, 12),
-         MAVLINK_MSG_ID_COMMAND_ACK, {203, 4}, {}},
+        {"tracking switch",
+         command_long(kPhoneToVideo, 203, 0, 0, 0, 11),
+         MAVLINK_MSG_ID_COMMAND_ACK,
+         {203, 4},
+         {}},
+        {"landing-pad switch",
+         command_long(kPhoneToVideo, 203, 0, 0, 0, 12),
+         MAVLINK_MSG_ID_COMMAND_ACK,
+         {203, 4},
+         {}},
         {"tracking position", vision, MAVLINK_MSG_ID_COMMAND_ACK, {102, 4}, {}},
         {"firmware update", firmware, MAVLINK_MSG_ID_COMMAND_LONG, {}, fwBack},
         {"file transfer", ftp, MAVLINK_MSG_ID_COMMAND_LONG, {}, ftpBack},

@@ -11,10 +11,10 @@
 
 #include "../../support/board_root_fixture.h"
 #include "core/trace_log.h"
+#include "vps/vcs.h"
 #include "vps/vps_ae.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
-#include "vps/vcs.h"
 #include "vps/vps_pipeline.h"
 #include "vps/vps_record.h"
 #include "vps/vps_sd.h"
