@@ -17,12 +17,14 @@
 #include "core/trace_log.h"
 #include "fpv/stream_switch.h"
 #include "mav/mav_gps.h"
+#include "mav/mav_input.h"
 #include "mav/mav_link.h"
+#include "mav/mav_pending.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
-#include "vps/vps_snap.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
+#include "vps/vps_snap.h"
 
 namespace {
 
@@ -31,6 +33,9 @@ constexpr uint16_t kCmdMedia = 2;
 constexpr uint16_t kCmdFirmwareUpdate = 4;
 constexpr uint16_t kCmdSetParameter = 180;
 constexpr uint16_t kCmdDigicamControl = 203;
+constexpr uint16_t kCmdSnapStarted = 2000;  // answer: a photo started
+constexpr uint16_t kCmdRecStarted = 2500;   // answer: a recording started
+constexpr int32_t kPanoModeMax = 15;        // the status report's four bits
 constexpr uint32_t kTimeSyncAckId = 111;
 constexpr uint32_t kBaseBitrate = 2048;
 constexpr uint32_t kFpvBitrateMin = 512000;
@@ -48,12 +53,12 @@ bool addressed_here(const mavlink_message_t* msg) {
     return to == MAV_BOARD_VIDEO || to == MAV_BOARD_REPEATER;
 }
 
+// The parameter as an integer; 0 when it has none (NaN, infinite, beyond
+// int32). Used where the range was checked first or any value is harmless.
 int32_t trunc_param(float p) {
-    return static_cast<int32_t>(p);
-}
-
-void not_handled(const char* what) {
-    PLR_TRACE(PLR_LOG_D, "%s not handled", what);
+    int32_t v = 0;
+    MavlinkParamToInt(p, INT32_MIN, INT32_MAX, &v);
+    return v;
 }
 
 void pelora_ack(uint8_t item, uint8_t msgid, uint8_t b3) {
@@ -62,6 +67,35 @@ void pelora_ack(uint8_t item, uint8_t msgid, uint8_t b3) {
     ack.data[2] = msgid;
     ack.data[3] = b3;
     MavlinkPeloraAckSend(&ack);
+}
+
+// The answer to a camera parameter: 0, item, 76, 180, result, value 1, value 2.
+void pelora_ack_param(uint8_t item, uint8_t result, uint8_t v1, uint8_t v2) {
+    const mavlink_pelora_ack_t ack{
+        {0, item, MAVLINK_MSG_ID_COMMAND_LONG, kCmdSetParameter, result, v1, v2}};
+    MavlinkPeloraAckSend(&ack);
+}
+
+// The answers a camera command gets when it is refused before reaching the
+// camera: what the camera itself would have answered, with result 4.
+void refuse_media_command(int32_t command) {
+    switch (command) {
+        case 0:
+        case 2:
+            // Mode unchanged: value 1 is the mode the camera stays in.
+            pelora_ack_param(1, MAV_RESULT_FAILED, static_cast<uint8_t>(PLR_VCS_GetVpsMode()), 0);
+            break;
+        case 1:
+        case 2000:
+            mavlink_pelora_command_ack_send(kCmdSnapStarted, MAV_RESULT_FAILED);
+            break;
+        case 3:
+            mavlink_pelora_command_ack_send(kCmdRecStarted, MAV_RESULT_FAILED);
+            break;
+        default:
+            mavlink_pelora_command_ack_send(kCmdMedia, MAV_RESULT_FAILED);
+            break;
+    }
 }
 
 }  // namespace
@@ -124,7 +158,7 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
             MavlinkSdCardRequestHandle(msg);
             break;
         case MAVLINK_MSG_ID_PELORA_CUSTOM_CONFIG:
-            not_handled("Wi-Fi setting");
+            MavlinkPendingRequest(MAV_PENDING_WIFI_CHANNEL, msg);
             break;
         case MAVLINK_MSG_ID_DATA_STREAM:
             MavlinkDataStreamProcess(msg);
@@ -147,7 +181,7 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
             }
             break;
         case MAVLINK_MSG_ID_FILE_TRANSFER_PROTOCOL:
-            not_handled("firmware file transfer");
+            MavlinkPendingRequest(MAV_PENDING_FILE_TRANSFER, msg);
             break;
         case MAVLINK_MSG_ID_TIMESYNC:
             MavlinkTimeSyncHandle(msg);
@@ -174,13 +208,20 @@ int MavlinkCommandLongHandle(const mavlink_message_t* msg) {
     mavlink_command_long_t cmd{};
     if (mavlink_msg_command_long_decode(msg, &cmd) != 0) return -1;
     switch (cmd.command) {
-        case kCmdMedia:
-            return MavlinkMediaCommandHandle(trunc_param(cmd.param1), trunc_param(cmd.param2));
+        case kCmdMedia: {
+            int32_t media = 0;
+            if (MavlinkParamToInt(cmd.param1, INT32_MIN, INT32_MAX, &media) != 0) {
+                PLR_TRACE(PLR_LOG_E, "media command %g refused", static_cast<double>(cmd.param1));
+                refuse_media_command(-1);
+                return 0;
+            }
+            // The argument (param2) is not used.
+            return MavlinkMediaCommandHandle(media, 0);
+        }
         case kCmdFirmwareUpdate:
             plr_trace_logf(PLR_LOG_D, "MAV_CMD_FIRMWARE_UPDATE %d,%d", msg->sysid,
                            cmd.target_system);
-            not_handled("firmware update");
-            return 0;
+            return MavlinkPendingRequest(MAV_PENDING_FIRMWARE_UPDATE, msg);
         case kCmdSetParameter:
             return MavlinkSetParameterHandle(&cmd);
         case kCmdDigicamControl:
@@ -201,17 +242,27 @@ int MavlinkMediaCommandHandle(int32_t command, int32_t /*argument*/) {
     switch (command) {
         case 0:
         case 2:
-            if (!busy()) MavlinkPostEvent(VPS_EVT_MODE_SWITCH, command == 0 ? 0 : 1);
+            if (busy()) {
+                refuse_media_command(command);
+                break;
+            }
+            MavlinkPostEvent(VPS_EVT_MODE_SWITCH, command == 0 ? 0 : 1);
             break;
         case 1:
         case 2000:
-            if (busy()) break;
+            if (busy()) {
+                refuse_media_command(command);
+                break;
+            }
             MavlinkSyncGPSInfo();
             if (PLR_VCS_GetVpsMode() != 0) MavlinkPostEvent(VPS_EVT_MODE_SWITCH, 0);
             MavlinkPostEvent(VPS_EVT_SNAP_START);
             break;
         case 3:
-            if (busy()) break;
+            if (busy()) {
+                refuse_media_command(command);
+                break;
+            }
             if (PLR_VCS_GetVpsMode() != 1) MavlinkPostEvent(VPS_EVT_MODE_SWITCH, 1);
             MavlinkPostEvent(VPS_EVT_REC_START);
             break;
@@ -223,6 +274,7 @@ int MavlinkMediaCommandHandle(int32_t command, int32_t /*argument*/) {
             break;
         default:
             PLR_TRACE(PLR_LOG_D, "unknown command long!");
+            refuse_media_command(command);
             break;
     }
     return 0;
@@ -237,6 +289,13 @@ int MavlinkSetParameterHandle(const mavlink_command_long_t* cmd) {
     const int32_t packed = static_cast<int32_t>((static_cast<uint32_t>(p2) << 16) |
                                                 (static_cast<uint32_t>(p3) & 0xFFFF));
     PLR_TRACE(PLR_LOG_D, " handle param set %d value1:%d value2:%d", item, p1, p2);
+    if (int bad = 0; MavlinkSetParameterCheck(cmd, &bad) != 0) {
+        const float params[3] = {cmd->param1, cmd->param2, cmd->param3};
+        PLR_TRACE(PLR_LOG_E, "param set %d refused: param%d %g out of range", item, bad,
+                  static_cast<double>(params[bad - 1]));
+        pelora_ack_param(static_cast<uint8_t>(item), MAV_RESULT_FAILED, 0, 0);
+        return -1;
+    }
     switch (item) {
         case 2: {
             int32_t res = 15;
@@ -298,6 +357,7 @@ int MavlinkSetParameterHandle(const mavlink_command_long_t* cmd) {
             break;
         default:
             PLR_TRACE(PLR_LOG_D, "unknown component %d!", item);
+            pelora_ack_param(static_cast<uint8_t>(item), MAV_RESULT_FAILED, 0, 0);
             break;
     }
     return 0;
@@ -307,11 +367,9 @@ int mavlink_do_digctrl_handler(const mavlink_command_long_t* cmd) {
     if (cmd == nullptr || cmd->command != kCmdDigicamControl) return -1;
     switch (cmd->target_component) {
         case 11:
-            not_handled("tracking switch");
-            return 0;
+            return MavlinkPendingRequest(MAV_PENDING_TRACK_SWITCH, nullptr);
         case 12:
-            not_handled("landing-pad detection switch");
-            return 0;
+            return MavlinkPendingRequest(MAV_PENDING_APRON_SWITCH, nullptr);
         case 14:
             return mavlink_do_cam_bitrate_control(cmd);
         default:
@@ -326,6 +384,14 @@ int mavlink_do_uart_cam_control(const mavlink_command_long_t* cmd) {
     switch (trunc_param(cmd->param7)) {
         case 1:
             plr_trace_logf(PLR_LOG_D, "Got snap cmd from uart %d %d", p5, p6);
+            // p5: panorama mode 0-15, or -1; p6: the panorama photo counter.
+            if (int32_t v = 0; MavlinkParamToInt(cmd->param5, -1, kPanoModeMax, &v) != 0 ||
+                               MavlinkParamToInt(cmd->param6, 0, INT32_MAX, &v) != 0) {
+                PLR_TRACE(PLR_LOG_E, "panorama photo refused: mode %g, counter %g",
+                          static_cast<double>(cmd->param5), static_cast<double>(cmd->param6));
+                uart_mavlink_pelora_ack_send(kCmdDigicamControl, MAV_RESULT_FAILED);
+                return -1;
+            }
             if (PLR_VCS_GetPicFmt() != 0) {
                 plr_trace_log(PLR_LOG_E, "Raw fmt not supported for Panoramic snap");
                 return -1;
@@ -360,13 +426,21 @@ int mavlink_do_uart_cam_control(const mavlink_command_long_t* cmd) {
 
 int mavlink_do_cam_bitrate_control(const mavlink_command_long_t* cmd) {
     if (cmd == nullptr) return -1;
-    const int32_t p[7] = {trunc_param(cmd->param1), trunc_param(cmd->param2),
-                          trunc_param(cmd->param3), trunc_param(cmd->param4),
-                          trunc_param(cmd->param5), trunc_param(cmd->param6),
-                          trunc_param(cmd->param7)};
+    // Link figures are counts: a negative or non-integer one is garbage (and
+    // would make the score below a negative number, which has no unsigned value).
+    const float in[7] = {cmd->param1, cmd->param2, cmd->param3, cmd->param4,
+                         cmd->param5, cmd->param6, cmd->param7};
+    int32_t p[7] = {};
+    for (int i = 0; i < 7; ++i) {
+        if (MavlinkParamToInt(in[i], 0, INT32_MAX, &p[i]) != 0) {
+            PLR_TRACE(PLR_LOG_E, "bitrate advisory refused: param%d %g", i + 1,
+                      static_cast<double>(in[i]));
+            return -1;
+        }
+    }
     const auto score =
         static_cast<uint32_t>(p[1] * 0.8 + p[2] * 0.6 + p[3] * 0.3 + p[4] * 0.1 + p[5] * 0.1);
-    const int32_t ratio = p[0] != 0 ? (100 * p[6]) / p[0] : 0;
+    const auto ratio = p[0] != 0 ? (100LL * p[6]) / p[0] : 0LL;
     bool request = false;
     uint32_t rate = 0;
     {
@@ -414,11 +488,20 @@ int MavlinkTimeSyncHandle(const mavlink_message_t* msg) {
     // tc1: the phone's UTC time in ms; ts1: its time-zone offset in hours. The
     // board clock runs on the phone's local time.
     const auto offsetHours = static_cast<int32_t>(static_cast<uint32_t>(ts.ts1 & 0xFFFFFFFF));
+    const int64_t seconds = ts.tc1 / 1000 + 3600LL * offsetHours;
+    // A time outside 2020-2099 is garbage: the clock, and every log and media
+    // name made from it, stays as it is, and a correct time sync still works.
+    if (!MavlinkTimeSyncPlausible(seconds)) {
+        pelora_ack(0, kTimeSyncAckId, MAV_RESULT_FAILED);
+        PLR_TRACE(PLR_LOG_E, "time sync refused: %lld s is outside 2020-2099",
+                  static_cast<long long>(seconds));
+        return -1;
+    }
     timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ts.tc1 / 1000 + 3600LL * offsetHours);
+    tv.tv_sec = static_cast<time_t>(seconds);
     tv.tv_usec = 0;
     if (board_set_clock(tv) != 0) {
-        pelora_ack(0, kTimeSyncAckId, 4);
+        pelora_ack(0, kTimeSyncAckId, MAV_RESULT_FAILED);
         PLR_TRACE(PLR_LOG_E, "settimeof day failed!");
         return -1;
     }
@@ -471,10 +554,8 @@ int MavlinkQuadStatusHandle(const mavlink_message_t* msg) {
 
 int MavlinkParamRequestListHandle(const mavlink_message_t* msg) {
     if (msg == nullptr) return -1;
-    if (msg->compid == kWifiReportComponent) {
-        not_handled("Wi-Fi signal report");
-        return 0;
-    }
+    if (msg->compid == kWifiReportComponent)
+        return MavlinkPendingRequest(MAV_PENDING_WIFI_SURVEY, msg);
     return mavlinkConfigParamListHandle();
 }
 
@@ -498,8 +579,6 @@ int MavlinkDataStreamProcess(const mavlink_message_t* msg) {
     mavlink_data_stream_t ds{};
     if (mavlink_msg_data_stream_decode(msg, &ds) != 0) return -1;
     fs_set_stream_on(ds.on_off);
-    // The heartbeat reports the switch from the link's own record.
-    MavlinkContext.StreamOn.store(static_cast<int32_t>(fs_is_stream_on()));
     PLR_TRACE(PLR_LOG_D, "Stream %s!!", ds.on_off == 1 ? "on" : "off");
     return 0;
 }
@@ -508,8 +587,7 @@ int MavlinkVisionPositionProcess(const mavlink_message_t* msg) {
     mavlink_vision_position_estimate_t vp{};
     if (mavlink_msg_vision_position_estimate_decode(msg, &vp) != 0) return -1;
     if (mavlink_sysid_sender(msg->sysid) != MAV_BOARD_PHONE) return -1;
-    not_handled("tracking position");
-    return 0;
+    return MavlinkPendingRequest(MAV_PENDING_TRACK_POSITION, msg);
 }
 
 // ---- data logs ----
@@ -565,8 +643,8 @@ int MavlinkGimbalDataHandle(const mavlink_message_t* msg) {
 int MavlinkLogDataHandle(const mavlink_message_t* msg) {
     mavlink_log_data_t ld{};
     if (mavlink_msg_log_data_decode(msg, &ld) != 0) return -1;
-    char text[MAVLINK_LOG_DATA_LEN + 1] = {};
-    memcpy(text, ld.data, MAVLINK_LOG_DATA_LEN);
+    char text[MAVLINK_LOG_DATA_LEN * 4 + 1] = {};
+    MavlinkPrintableText(ld.data, MAVLINK_LOG_DATA_LEN, text, sizeof text);
     plr_trace_log(PLR_LOG_C, text);
     return 0;
 }

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/trace_log.h"
 #include "mav/mav_dispatch.h"
+#include "mav/mav_input.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 
@@ -16,6 +18,9 @@ constexpr double kLatScale = 19903725.87215939;   // kAxis * (1 - kEe) * pi
 constexpr double kDegPerRad = 57.29577951308232;  // 180 / pi
 constexpr double kSixPi = 18.84955592153876;
 constexpr double kTwoPi = 6.283185307179586;
+
+// Heights beyond 100 km either way are garbage.
+constexpr int32_t kGpsAltMaxTenths = 1000000;
 
 }  // namespace
 
@@ -32,7 +37,14 @@ int MavlinkUpdateGPSInfo(const mavlink_message_t* msg) {
         mavlink_pelora_gps_info_t info{};
         mavlink_msg_pelora_gps_info_decode(msg, &info);
         // Single precision as received: 123.45 is 123.4499969..., stored as 1234.
-        MavlinkContext.GpsAlt.store(static_cast<int32_t>(info.altitude * 10.0F));
+        // NaN, infinities and absurd heights keep the last altitude.
+        int32_t tenths = 0;
+        if (MavlinkParamToInt(info.altitude * 10.0F, -kGpsAltMaxTenths, kGpsAltMaxTenths,
+                              &tenths) != 0) {
+            PLR_TRACE(PLR_LOG_E, "GPS altitude %g refused", static_cast<double>(info.altitude));
+            return -1;
+        }
+        MavlinkContext.GpsAlt.store(tenths);
         return 0;
     }
     return -1;

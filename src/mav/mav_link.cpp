@@ -24,6 +24,7 @@
 #include "board/board.h"
 #include "core/timer.h"
 #include "core/trace_log.h"
+#include "fpv/stream_switch.h"
 #include "mav/mav_bridge.h"
 #include "mav/mav_dispatch.h"
 #include "mav/uart_link.h"
@@ -353,7 +354,6 @@ int PLR_MAV_Init(uint16_t tcpPort, uint16_t stickPort) {
     c.StickPort = stickPort;
     c.FpvClientConn = 0;
     c.FpvClientHost = 0;
-    c.StreamOn = 0;
     PLR_MAV_ResetParser();
     if (pipe2(c.WakeFd, O_CLOEXEC) != 0) {
         PLR_TRACE(PLR_LOG_E, "wake pipe: %s", strerror(errno));
@@ -422,6 +422,9 @@ int64_t PLR_MAV_NowMs() {
 
 void PLR_MAV_AttachClient(int fd, uint8_t host, int64_t now) {
     MavlinkCtx& c = ctx();
+    // Each connection starts a new byte stream: half a frame left by a client
+    // that went away must not swallow the first bytes of the next one.
+    PLR_MAV_ResetParser();
     {
         std::lock_guard lock(c.SendSem);
         c.HBConnFd.store(fd);
@@ -535,7 +538,7 @@ constexpr uint8_t kToPhone = mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_PHONE);  /
 int MavlinkHeartBeatSend() {
     mavlink_heartbeat_t hb{};
     hb.system_status = static_cast<uint8_t>((ctx().Recording.load() != 0 ? 1 : 0) |
-                                            (ctx().StreamOn.load() != 0 ? 2 : 0));
+                                            (fs_is_stream_on() != 0 ? 2 : 0));
     hb.mavlink_version = 3;
     mavlink_message_t msg;
     mavlink_msg_heartbeat_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_DIRECT), 0,
@@ -545,7 +548,9 @@ int MavlinkHeartBeatSend() {
 
 int MavlinkVideoSendHB2Repeater() {
     mavlink_heartbeat_t hb{};
-    const bool fpv = ctx().FpvClientConn.load() != 0 && ctx().StreamOn.load() != 0;
+    // Bit 0 says the live view is being sent: exactly when the live-view server
+    // sends, a client ready for it (state 2) and the stream switch on.
+    const bool fpv = ctx().FpvClientConn.load() == MAV_FPV_CLIENT_READY && fs_is_stream_on() != 0;
     hb.system_status = static_cast<uint8_t>((fpv ? 1 : 0) | (ctx().Recording.load() != 0 ? 4 : 0));
     mavlink_message_t msg;
     mavlink_msg_heartbeat_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_REPEATER), 0,

@@ -25,6 +25,9 @@ inline constexpr int64_t MAV_HEARTBEAT_LOSS_MS = 4000;
 inline constexpr uint8_t MAV_REPEATER_HOST = 111;  // last address byte of the radio repeater
 inline constexpr size_t MAV_REC_FILE_NAME_SIZE = 256;
 
+// FpvClientConn value of a client ready for the live view.
+inline constexpr int32_t MAV_FPV_CLIENT_READY = 2;
+
 // Connection states.
 enum MavConnState : int32_t {
     MAV_CONN_NONE = 0,
@@ -72,7 +75,6 @@ struct MavlinkCtx {
     // What the live-view server is told about the client (it reads these).
     std::atomic<int32_t> FpvClientConn{0};
     std::atomic<int32_t> FpvClientHost{0};
-    std::atomic<int32_t> StreamOn{0};  // stream switch of the file service
 };
 
 extern MavlinkCtx MavlinkContext;

@@ -46,6 +46,37 @@ constexpr std::array<uint16_t, 256> make_crc_step_table() {
 
 constexpr std::array<uint16_t, 256> kCrcStep = make_crc_step_table();
 
+// Slicing by four: kCrcSlice[k][i] is the checksum contribution of byte value
+// i followed by k zero bytes. The checksum is linear, so four bytes b0..b3
+// (with the running checksum folded into the first two) combine as
+// T3[b0 ^ lo] ^ T2[b1 ^ hi] ^ T1[b2] ^ T0[b3]: one step per four bytes
+// instead of four dependent ones.
+constexpr std::array<std::array<uint16_t, 256>, 4> make_crc_slice_tables() {
+    std::array<std::array<uint16_t, 256>, 4> t{};
+    t[0] = make_crc_step_table();
+    for (size_t k = 1; k < 4; ++k) {
+        for (unsigned i = 0; i < 256; ++i) {
+            const uint16_t prev = t[k - 1][i];
+            t[k][i] = static_cast<uint16_t>((prev >> 8) ^ t[0][prev & 0xFF]);
+        }
+    }
+    return t;
+}
+
+constexpr std::array<std::array<uint16_t, 256>, 4> kCrcSlice = make_crc_slice_tables();
+
+// Accumulates a run of payload bytes.
+uint16_t crc_run(uint16_t crc, const uint8_t* at, size_t n) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        crc = static_cast<uint16_t>(kCrcSlice[3][(crc ^ at[i]) & 0xFF] ^
+                                    kCrcSlice[2][((crc >> 8) ^ at[i + 1]) & 0xFF] ^
+                                    kCrcSlice[1][at[i + 2]] ^ kCrcSlice[0][at[i + 3]]);
+    }
+    for (; i < n; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ kCrcStep[(crc ^ at[i]) & 0xFF]);
+    return crc;
+}
+
 // The checksum of the header bytes 1..5, before the payload.
 uint16_t header_crc(uint8_t len, uint8_t seq, uint8_t sysid, uint8_t compid, uint8_t msgid) {
     uint16_t crc = MAVLINK_CRC_INIT;
@@ -207,13 +238,8 @@ int mavlink_parse_bytes(mavlink_status_t* status, std::span<const uint8_t> bytes
             const size_t wanted = rx.len > status->packet_idx ? rx.len - status->packet_idx : 0;
             const size_t run =
                 wanted < static_cast<size_t>(end - at) ? wanted : static_cast<size_t>(end - at);
-            uint16_t crc = rx.checksum;
-            uint8_t* payload = &rx.payload[status->packet_idx];
-            for (size_t i = 0; i < run; ++i) {
-                payload[i] = at[i];
-                crc = static_cast<uint16_t>((crc >> 8) ^ kCrcStep[(crc ^ at[i]) & 0xFF]);
-            }
-            rx.checksum = crc;
+            memcpy(&rx.payload[status->packet_idx], at, run);
+            rx.checksum = crc_run(rx.checksum, at, run);
             status->packet_idx = static_cast<uint8_t>(status->packet_idx + run);
             if (status->packet_idx >= rx.len) status->parse_state = MAVLINK_PARSE_STATE_GOT_PAYLOAD;
             at += run;

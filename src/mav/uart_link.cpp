@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +19,7 @@
 #include "board/board.h"
 #include "core/trace_log.h"
 #include "mav/mav_dispatch.h"
+#include "mav/mav_input.h"
 #include "mav/mavlink_msgs.h"
 
 UartCtx UartContext;
@@ -25,9 +27,12 @@ UartCtx UartContext;
 namespace {
 
 constexpr int kSelectTimeoutMs = 2000;
-// A line that takes no bytes for this long drops the frame instead of holding
-// every writer (and UartExit) behind it.
-constexpr int kWriteTimeoutMs = 1000;
+// How long one frame may wait for room on the line. At 460800 baud a frame
+// leaves in under 6 ms and the driver's whole buffer in well under this; a
+// line that takes nothing for this long is stalled, and the frame is dropped
+// instead of holding every writer (the phone link's receive thread among
+// them) behind the write lock.
+constexpr int kWriteTimeoutMs = 50;
 constexpr size_t kReadChunk = 1024;
 constexpr int kRtPriority = 2;
 constexpr uint8_t kCamTarget = 100;
@@ -47,6 +52,9 @@ std::atomic<UartWriter> g_writer{nullptr};
 std::atomic<uint8_t> g_seq{0};
 std::atomic<int32_t> g_distance{0};
 std::atomic<bool> g_closedLogged{false};
+std::atomic<bool> g_lineStalled{false};   // the last write found no room on the line
+std::atomic<bool> g_stallChanged{false};  // to be logged outside the write lock
+std::atomic<uint32_t> g_framesDropped{0};
 mavlink_status_t g_uartParser{};  // only the read thread parses
 
 UartCtx& ctx() {
@@ -78,22 +86,35 @@ bool wait_wake(int ms) {
     return poll(&p, 1, ms) > 0;
 }
 
-// Writes all bytes to `fd`; called under the write lock. Bytes written, or -1
-// when nothing could be written.
+// Writes all bytes to the non-blocking port; called under the write lock.
+// Waits for room at most kWriteTimeoutMs per frame, and not at all while the
+// line is known to be stalled (the last frame found no room): then only what
+// fits at once is written. Bytes written, or -1 when nothing could be written.
 int write_all(int fd, const uint8_t* bytes, size_t length) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     size_t done = 0;
     while (done < length) {
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, kWriteTimeoutMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
         const ssize_t n = write(fd, bytes + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            break;
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
         }
-        done += static_cast<size_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) break;
+        if (g_lineStalled.load()) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
     }
+    const bool stalled = done < length;
+    if (stalled != g_lineStalled.exchange(stalled)) {
+        g_stallChanged.store(true);
+    }
+    if (stalled) g_framesDropped.fetch_add(1);
     return done > 0 ? static_cast<int>(done) : -1;
 }
 
@@ -157,10 +178,10 @@ int OpenUartPort() {
         return -1;
     }
     plr_trace_logf(PLR_LOG_D, "open %s success!\n", ttydev);
-    // Opened non-blocking so that a missing carrier cannot hold the open;
-    // reads and writes then block as usual (the read thread polls first).
-    if (fcntl(fd, F_SETFL, O_NONBLOCK) < 0 || fcntl(fd, F_SETFL, 0) < 0)
-        plr_trace_log(PLR_LOG_E, "fcntl failed!");
+    // The port stays non-blocking: a missing carrier cannot hold the open, the
+    // read thread polls before it reads, and a write to a stalled line returns
+    // at once instead of holding the write lock until the line moves.
+    if (fcntl(fd, F_SETFL, O_NONBLOCK) < 0) plr_trace_log(PLR_LOG_E, "fcntl failed!");
     if (isatty(fd) != 0) {
         plr_trace_log(PLR_LOG_D, "isatty success!");
     } else {
@@ -295,12 +316,27 @@ int uart_message_handler(const uint8_t* bytes, size_t length) {
 // ---- sending ----
 
 int UartWrite(const uint8_t* bytes, size_t length) {
+    bool open = false;
+    int written = 0;
     {
         std::lock_guard lock(ctx().WriteLock);
         const UartWriter writer = g_writer.load();
         if (writer != nullptr) return writer(bytes, length);
         const int fd = ctx().PortFd.load();
-        if (fd >= 0) return write_all(fd, bytes, length);
+        open = fd >= 0;
+        if (open) written = write_all(fd, bytes, length);
+    }
+    if (open) {
+        // Logged outside the write lock: no lock is held while taking another.
+        if (g_stallChanged.exchange(false)) {
+            if (g_lineStalled.load()) {
+                PLR_TRACE(PLR_LOG_E, "flight-controller line stalled: frames are dropped");
+            } else {
+                PLR_TRACE(PLR_LOG_D, "flight-controller line moves again (%u frames dropped)",
+                          g_framesDropped.load());
+            }
+        }
+        return written;
     }
     // Logged outside the write lock: no lock is held while taking another.
     if (!g_closedLogged.exchange(true))
@@ -390,7 +426,10 @@ int mavlink_camera_state_send2flyctrl(uint32_t state) {
 int uart_mavlink_local_position_ned_process(const mavlink_message_t* msg) {
     mavlink_local_position_ned_t pos{};
     if (mavlink_msg_local_position_ned_decode(msg, &pos) != 0) return -1;
-    g_distance.store(static_cast<int32_t>(pos.x));
+    // A value without an integer (NaN, infinite, beyond int32) keeps the last distance.
+    int32_t distance = 0;
+    if (MavlinkParamToInt(pos.x, INT32_MIN, INT32_MAX, &distance) != 0) return -1;
+    g_distance.store(distance);
     return 0;
 }
 
@@ -409,4 +448,11 @@ void uart_link_reset() {
     g_seq.store(0);
     g_distance.store(0);
     g_closedLogged.store(false);
+    g_lineStalled.store(false);
+    g_stallChanged.store(false);
+    g_framesDropped.store(0);
+}
+
+uint32_t uart_frames_dropped() {
+    return g_framesDropped.load();
 }

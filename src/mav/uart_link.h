@@ -50,7 +50,10 @@ int OpenUartPort();
 int SetUartOpt(int speed, int bits, char parity, int stop);
 
 // Writes bytes to the port under the write lock. Returns the count written,
-// 0 when the link is closed, -1 on a write error.
+// 0 when the link is closed, -1 on a write error. A line with no room drops the
+// frame after a short wait, and while it stays stalled without waiting, so a
+// flight controller that stops reading never holds the other writers up.
+// (A frame cut by a stall leaves a fragment the receiver's parser skips.)
 int UartWrite(const uint8_t* bytes, size_t length);
 
 // Feeds bytes received from the flight controller to the link's parser; every
@@ -101,3 +104,5 @@ void uart_set_writer(UartWriter writer);
 // Returns the link's send side to its state at program load (writer,
 // sequence, distance). For tests.
 void uart_link_reset();
+// Frames dropped because the line had no room (since the last reset).
+uint32_t uart_frames_dropped();

@@ -166,9 +166,16 @@ int PLR_VPS_GenFilePrefix(char* out, uint32_t size) {
 
 int PLR_VPS_REC_StartHandle() {
     plr_trace_log(PLR_LOG_D, "PLR_VPS_REC_StartHandle");
+    // Every refusal is notified, so that the phone gets its answer (COMMAND_ACK
+    // 2500 with a failure) instead of waiting for one that never comes.
+    auto refuse = [] {
+        PLR_VPS_EvtNotify(VPS_EVT_REC_START, -1, -1, -1, nullptr);
+        return -1;
+    };
     if (g_vpsCtx.vpsStatus.load() != VPS_STATUS_IDLE || PLR_VCS_GetVpsMode() != VPS_MODE_RECORD ||
         g_vpsCtx.vpsMode.load() != VPS_MODE_RECORD) {
-        return -1;
+        plr_trace_logf(PLR_LOG_E, "record start refused: not in record mode or switching");
+        return refuse();
     }
     if (PLR_VPS_GetSDAvail() == 0) {
         PLR_VPS_EvtNotify(VPS_EVT_REC_START, PLR_VPS_GetSDError(), -1, -1, nullptr);
@@ -176,11 +183,11 @@ int PLR_VPS_REC_StartHandle() {
     }
     if (const uint32_t temp = g_vpsCtx.socTemp.load(); temp > PLR_SOC_TEMP_LIMIT - 1) {
         plr_trace_logf(PLR_LOG_E, "cpu thermal too high %u", temp);
-        return -1;
+        return refuse();
     }
     if (const uint32_t state = PLR_VPS_RecState(); state != MOV_ST_IDLE) {
         plr_trace_logf(PLR_LOG_E, "PLR_VPS_RecordStart failed. record status:%u", state);
-        return -1;
+        return refuse();
     }
     return PLR_VPS_RecordStart();
 }

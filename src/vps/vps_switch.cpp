@@ -158,13 +158,15 @@ int PLR_VPS_ModeSwitchHandle(int32_t mode) {
                           nullptr);
         return 0;
     }
+    // Busy refusals are notified like every other failure, so that the phone
+    // gets its answer (the mode it stays in, result 4) instead of silence.
     if (const uint32_t busy = g_vpsCtx.snapBusy.load(); busy != 0) {
         plr_trace_logf(PLR_LOG_E, "Vps Snap busy %u...switch mode failed!", busy);
-        return -1;
+        return switch_failed(nullptr);
     }
     if (const uint32_t state = PLR_VPS_RecState(); state != MOV_ST_IDLE) {
         plr_trace_logf(PLR_LOG_E, "Vps Record busy %u...switch mode failed!", state);
-        return -1;
+        return switch_failed(nullptr);
     }
     if (g_vpsCtx.snapRun.load() != 0) {
         // Stop still capture exactly as its stop event does.

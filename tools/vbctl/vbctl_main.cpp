@@ -38,7 +38,7 @@ const char kUsage[] =
     "  mode photo|record                 switch the camera mode\n"
     "  record start [--seconds N]        start recording (and stop after N seconds)\n"
     "  record stop                       stop recording\n"
-    "  snap                              take a photo\n"
+    "  photo                             take a photo (also: snap)\n"
     "  set ITEM VALUE...                 set a camera parameter (set --list lists them)\n"
     "  params                            the board's configuration, key = value\n"
     "  timesync [--tz-hours H]           set the board clock from this computer's clock\n"
@@ -396,7 +396,7 @@ int cmd_record(Session* s, bool start) {
     return record_stop(s);
 }
 
-int cmd_snap(Session* s) {
+int cmd_photo(Session* s) {
     if (media_command(s, VBCTL_MEDIA_SNAP) != 0) return EXIT_FAILED;
     if (wait_answer(s, command_ack(VBCTL_CMD_SNAP_ACK), "the photo", kBusyHint) != 0) {
         return EXIT_FAILED;
@@ -408,10 +408,10 @@ int cmd_snap(Session* s) {
 const char* item_hint(uint8_t item) {
     switch (item) {
         case 3:
-        case 4:
+        case 6:
             return "ISO and shutter take effect in manual exposure only (vbctl set exposure "
                    "manual)";
-        case 6:
+        case 4:
             return "the EV step changes in automatic exposure only";
         case 16:
             return "metering works in photo mode only";
@@ -739,7 +739,8 @@ int main(int argc, char** argv) {
     if (parse_options(argc, argv, &s.opt) != EXIT_OK) return EXIT_USAGE;
     const std::vector<const char*>& a = s.opt.args;
     if (a.empty()) return usage_error("%s", "missing command");
-    const std::string cmd = a[0];
+    // "snap" is the older name of "photo".
+    const std::string cmd = strcmp(a[0], "snap") == 0 ? "photo" : a[0];
     const size_t n = a.size();
 
     // Check the words before touching the network.
@@ -770,7 +771,7 @@ int main(int argc, char** argv) {
         if (n != 1) return usage_error("%s", "live takes no arguments but its options");
         if (s.opt.output.empty()) return usage_error("%s", "live needs -o FILE");
     } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
-               cmd == "snap") {
+               cmd == "photo") {
         if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
     } else {
         return usage_error("unknown command \"%s\"", cmd.c_str());
@@ -791,8 +792,8 @@ int main(int argc, char** argv) {
         rc = cmd_mode(&s, a[1]);
     } else if (cmd == "record") {
         rc = cmd_record(&s, strcmp(a[1], "start") == 0);
-    } else if (cmd == "snap") {
-        rc = cmd_snap(&s);
+    } else if (cmd == "photo") {
+        rc = cmd_photo(&s);
     } else if (cmd == "params") {
         rc = cmd_params(&s);
     } else if (cmd == "timesync") {

@@ -297,13 +297,13 @@ constexpr ItemDef kItems[] = {
      parse_resolution, VBCTL_FIELD_RES_CODE, 0, 13},
     {{"iso", 3, "INDEX", "ISO index 0-12 (ISO 100 to 1600); applies in manual exposure"},
      parse_plain, VBCTL_FIELD_ISO, 0, 12},
-    {{"shutter", 4, "INDEX",
-      "shutter index 0-52 (0 = 1/8000 s, 24 = 1/30 s, 38 = 1 s); applies in manual exposure"},
-     parse_plain, VBCTL_FIELD_SHUTTER, 0, 52},
-    {{"exposure", 5, "auto|manual", "exposure mode"}, parse_exposure, VBCTL_FIELD_AE_MODE, 0, 1},
-    {{"ev", 6, "up|down|reset",
+    {{"ev", 4, "up|down|reset",
       "exposure compensation one step up or down (-9..9) or back to 0; automatic exposure only"},
      parse_ev, VBCTL_FIELD_EV, 0, 2},
+    {{"exposure", 5, "auto|manual", "exposure mode"}, parse_exposure, VBCTL_FIELD_AE_MODE, 0, 1},
+    {{"shutter", 6, "INDEX",
+      "shutter index 0-52 (0 = 1/8000 s, 24 = 1/30 s, 38 = 1 s); applies in manual exposure"},
+     parse_plain, VBCTL_FIELD_SHUTTER, 0, 52},
     {{"picture-mode", 7, "single|hdr|continuous|bracketing|timelapse|panorama",
       "picture mode for photos (0-5); refused while a photo is being taken"},
      parse_words<kPictureModes, std::size(kPictureModes)>, VBCTL_FIELD_SNAP_MODE, 0, 5},
@@ -630,6 +630,19 @@ VbctlVerdict vbctl_match(const VbctlExpect* expect, const mavlink_message_t* msg
             break;
         }
         case VBCTL_ANSWER_STATUS: {
+            // Accepted values show in the status report; a value the board
+            // refuses is answered with a failed PELORA_ACK for the item.
+            mavlink_pelora_ack_t ack{};
+            if (mavlink_msg_pelora_ack_decode(msg, &ack) == 0) {
+                if (ack.data[VBCTL_ACK_ITEM] == expect->item &&
+                    ack.data[VBCTL_ACK_MSGID] == MAVLINK_MSG_ID_COMMAND_LONG &&
+                    ack.data[VBCTL_ACK_COMMAND] == VBCTL_CMD_SET_PARAMETER &&
+                    ack.data[VBCTL_ACK_RESULT] != 0) {
+                    res = ack.data[VBCTL_ACK_RESULT];
+                    verdict = VBCTL_REFUSED;
+                }
+                break;
+            }
             mavlink_command_long_t cmd{};
             VbctlStatus status{};
             if (mavlink_msg_command_long_decode(msg, &cmd) != 0 ||
@@ -684,6 +697,7 @@ int vbctl_parse_set(const char* name, int argc, const char* const* argv, VbctlSe
         if (strcmp(def.info.name, name) != 0) continue;
         VbctlSetRequest req{};
         req.item = def.info.item;
+        req.expect.item = def.info.item;  // a refusal is a PELORA_ACK for the item
         req.expect.value1 = -1;
         if (def.parse(def.info.item, argc, argv, &req, error, error_size) != 0) return -1;
         *out = req;

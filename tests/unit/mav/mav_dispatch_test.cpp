@@ -6,8 +6,10 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,8 +17,12 @@
 #include "../../support/board_root_fixture.h"
 #include "board/board.h"
 #include "core/ccl.h"
+#include "core/trace_log.h"
+#include "fpv/stream_switch.h"
 #include "mav/mav_bridge.h"
 #include "mav/mav_dispatch.h"
+#include "mav/mav_gps.h"
+#include "mav/mav_input.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav_test_util.h"
@@ -173,13 +179,13 @@ TEST_F(PhoneLinkTest, ParameterItemsPostTheirEvents) {
         {2, 4, 0, 0, {{VPS_EVT_RES_SET, 14, 30, ""}}},
         {2, 14, 0, 0, {}},  // unknown resolution code
         {3, 5, 0, 0, {{VPS_EVT_AE_ATTR_SET, 0, 5, ""}}},
-        {4, -2, 0, 0, {{VPS_EVT_AE_ATTR_SET, 2, -2, ""}}},
+        {4, 1, 0, 0, {{VPS_EVT_AE_ATTR_SET, 2, 1, ""}}},
         {5, 1, 0, 0, {{VPS_EVT_AE_MODE_SET, 1, -1, ""}}},
         {6, 30, 0, 0, {{VPS_EVT_AE_ATTR_SET, 1, 30, ""}}},
         {7, 3, 0, 0, {{VPS_EVT_ATTR_SET, 0, 3, ""}}},
         {15, 2, 0, 0, {{VPS_EVT_ATTR_SET, 8, 2, ""}}},
         {16, 5, 640, 360, {{VPS_EVT_AE_ROI_SET, 5, 640 * 65536 + 360, ""}}},
-        {22, 1, 2, 70000, {{VPS_EVT_TIMELAPSE, 1, (2 << 16) | (70000 & 0xFFFF), ""}}},
+        {22, 0, 5, 30, {{VPS_EVT_TIMELAPSE, 0, (5 << 16) | 30, ""}}},
         {23, 1, 0, 0, {{VPS_EVT_ZOOM_IN, -1, -1, ""}}},
         {23, 0, 0, 0, {{VPS_EVT_ZOOM_OUT, -1, -1, ""}}},
         {23, 0, 25, 0, {{VPS_EVT_ZOOM_SET, 25, -1, ""}}},
@@ -281,7 +287,12 @@ TEST_F(PhoneLinkTest, ParameterListInKeyOrderWithCuts) {
     mavlink_message_t msg;
     mavlink_msg_param_request_list_pack(kPhoneToVideo, 192, 1, &req, &msg);
     MavlinkMessageDispatch(&msg);
-    EXPECT_FALSE(reader_->next(100)) << "component 192 asks for the Wi-Fi report instead";
+    // Component 192 asks for the Wi-Fi report instead, which this build lacks.
+    const auto wifi = reader_->next(kWaitMs);
+    ASSERT_TRUE(wifi);
+    mavlink_command_ack_t refused{};
+    ASSERT_EQ(mavlink_msg_command_ack_decode(&*wifi, &refused), 0);
+    EXPECT_EQ(refused, (mavlink_command_ack_t{21, 4}));
 
     mavlink_msg_param_request_list_pack(kPhoneToVideo, 0, 1, &req, &msg);
     MavlinkMessageDispatch(&msg);
@@ -493,6 +504,328 @@ TEST_F(PhoneLinkTest, BridgeCardReportsAndOtherNotifications) {
     EXPECT_EQ(cmd.target_component, 22);
     EXPECT_EQ(cmd.param1, 12.0F);
     EXPECT_EQ(cmd.param2, 240.0F);
+}
+
+// ---- hostile input: checked ranges, refusals that answer ----
+
+TEST_F(PhoneLinkTest, HeartbeatLiveViewBitsFollowTheSwitchAndAReadyClient) {
+    // The switch starts on; the heartbeat says so before any DATA_STREAM.
+    fs_set_stream_on(1);
+    ASSERT_GT(MavlinkHeartBeatSend(), 0);
+    mavlink_heartbeat_t hb{};
+    auto m = reader_->next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT);
+    ASSERT_TRUE(m);
+    mavlink_msg_heartbeat_decode(&*m, &hb);
+    EXPECT_EQ(hb.system_status & 2, 2) << "live-view bit of the direct heartbeat";
+
+    // Through the repeater, bit 0 says the live view is sent: client state 2
+    // (ready) and the switch on, nothing else.
+    struct Case {
+        int32_t client;
+        uint32_t stream;
+        uint8_t bit0;
+    };
+    for (const Case c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{2, 1, 1}, Case{3, 1, 0}, Case{2, 0, 0},
+                         Case{1, 0, 0}}) {
+        MavlinkContext.FpvClientConn = c.client;
+        fs_set_stream_on(c.stream);
+        ASSERT_GT(MavlinkVideoSendHB2Repeater(), 0);
+        m = reader_->next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->sysid, 37);
+        mavlink_msg_heartbeat_decode(&*m, &hb);
+        EXPECT_EQ(hb.system_status & 1, c.bit0) << "client " << c.client << " stream " << c.stream;
+    }
+    fs_set_stream_on(1);
+    MavlinkContext.FpvClientConn = 0;
+}
+
+TEST_F(PhoneLinkTest, GarbageTimeSyncIsRefusedAndAGoodOneStillSetsTheClock) {
+    TempBoardRoot board({"/sim", "/tmp"});
+    auto timesync = [](int64_t tc1, int64_t ts1) {
+        mavlink_timesync_t ts{tc1, ts1};
+        mavlink_message_t msg;
+        mavlink_msg_timesync_pack(kPhoneToVideo, 0, 1, &ts, &msg);
+        return msg;
+    };
+    const struct {
+        int64_t tc1, ts1;
+    } garbage[] = {
+        {INT64_MAX, 0},
+        {INT64_MIN, 0},
+        {0, 0},
+        {1577836799999LL, 0},  // 2019-12-31 23:59:59
+        {4102444800000LL, 0},  // 2100-01-01
+        {1700000000000LL, 0x7FFFFFFF},
+        {1700000000000LL, -0x80000000LL},
+    };
+    for (const auto& g : garbage) {
+        const mavlink_message_t msg = timesync(g.tc1, g.ts1);
+        MavlinkMessageDispatch(&msg);
+        EXPECT_EQ(ack_of(reader_->next_id(kWaitMs, MAVLINK_MSG_ID_PELORA_ACK)),
+                  (mavlink_pelora_ack_t{{0, 0, 111, 4, 0, 0, 0}}))
+            << g.tc1 << " " << g.ts1;
+        EXPECT_EQ(PLR_VCS_GetTimeSync(), 0U);
+    }
+    EXPECT_EQ(board.read("/sim/events.log").find("clock-set"), std::string::npos);
+
+    const mavlink_message_t good = timesync(1700000000000LL, 8);
+    MavlinkMessageDispatch(&good);
+    EXPECT_NE(board.read("/sim/events.log").find(" clock-set 1700028800.000000\n"),
+              std::string::npos);
+    EXPECT_EQ(PLR_VCS_GetTimeSync(), 1U);
+    timeval host{};
+    gettimeofday(&host, nullptr);
+    board_set_clock(host);
+}
+
+TEST_F(PhoneLinkTest, OutOfRangeAndNanParametersAreRefusedWithAnAnswer) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        uint8_t item;
+        float p1, p2, p3;
+    };
+    const Case refused[] = {
+        {3, -1, 0, 0},
+        {3, 13, 0, 0},
+        {3, nan, 0, 0},
+        {6, 53, 0, 0},
+        {6, inf, 0, 0},
+        {7, 6, 0, 0},
+        {15, 2147483648.0F, 0, 0},
+        {15, 1e30F, 0, 0},
+        {16, 1, -inf, 0},
+        {16, 1, 0, 65536},
+        {22, 0, 256, 30},
+        {22, -inf, 5, 30},
+        {23, 0, 301, 0},
+        {23, nan, 0, 0},
+        {26, 3, 0, 0},
+        {2, nan, 0, 0},
+        {29, 0, nan, 0},
+        {30, 2, 0, 0},
+        {5, 2, 0, 0},
+    };
+    for (const Case& c : refused) {
+        EventRecorder::events().clear();
+        const mavlink_message_t msg = command_long(kPhoneToVideo, 180, c.p1, c.p2, c.p3, c.item);
+        MavlinkMessageDispatch(&msg);
+        EXPECT_TRUE(events().empty())
+            << "item " << int(c.item) << " p " << c.p1 << " " << c.p2 << " " << c.p3;
+        EXPECT_EQ(ack_of(reader_->next_id(kWaitMs, MAVLINK_MSG_ID_PELORA_ACK)),
+                  (mavlink_pelora_ack_t{{0, c.item, 76, 180, 4, 0, 0}}))
+            << "item " << int(c.item);
+    }
+    // Unused parameters are not read: NaN there changes nothing.
+    EventRecorder::events().clear();
+    const mavlink_message_t iso = command_long(kPhoneToVideo, 180, 4, nan, inf, 3);
+    MavlinkMessageDispatch(&iso);
+    EXPECT_EQ(events(), (std::vector<PostedEvt>{{VPS_EVT_AE_ATTR_SET, 0, 4, ""}}));
+
+    // A media command that is no number: refused with COMMAND_ACK 2, result 4.
+    for (const float p1 : {nan, inf, -inf, 1e30F, 2147483648.0F}) {
+        EventRecorder::events().clear();
+        const mavlink_message_t msg = command_long(kPhoneToVideo, 2, p1);
+        MavlinkMessageDispatch(&msg);
+        EXPECT_TRUE(events().empty()) << p1;
+        EXPECT_EQ(cmd_ack_of(reader_->next_id(kWaitMs, MAVLINK_MSG_ID_COMMAND_ACK)),
+                  (mavlink_command_ack_t{2, 4}))
+            << p1;
+    }
+
+    // The flight controller's panoramic photo: an impossible mode takes no photo.
+    PLR_VCS_AttrSetHandle(1, 0);
+    for (const float mode : {2147483648.0F, nan, 16.0F, -2.0F}) {
+        EventRecorder::events().clear();
+        UartRecorder::clear();
+        const mavlink_message_t msg = command_long(0x32, 203, 0, 0, 0, 0, 1);
+        mavlink_command_long_t cmd{};
+        mavlink_msg_command_long_decode(&msg, &cmd);
+        cmd.param5 = mode;
+        EXPECT_EQ(mavlink_do_digctrl_handler(&cmd), -1) << mode;
+        EXPECT_TRUE(events().empty()) << mode;
+        const auto fc = UartRecorder::frames();
+        ASSERT_EQ(fc.size(), 1U);
+        EXPECT_EQ(cmd_ack_of(fc[0]), (mavlink_command_ack_t{203, 4}));
+    }
+
+    // Link figures that are no counts ask for no bitrate.
+    EventRecorder::events().clear();
+    mavlink_command_long_t advisory{};
+    advisory.command = 203;
+    advisory.target_component = 14;
+    advisory.param1 = 50;
+    advisory.param2 = -1e30F;
+    advisory.param7 = nan;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(mavlink_do_digctrl_handler(&advisory), -1);
+    EXPECT_TRUE(events().empty());
+
+    // GPS altitude and distance keep their last value.
+    mavlink_pelora_gps_info_t info{};
+    info.altitude = 123.45F;
+    mavlink_message_t gps;
+    mavlink_msg_pelora_gps_info_pack(0x32, 0, 1, &info, &gps);
+    uart_message_dispatch(&gps);
+    for (const float alt : {nan, inf, 1e30F, -1e30F}) {
+        info.altitude = alt;
+        mavlink_msg_pelora_gps_info_pack(0x32, 0, 1, &info, &gps);
+        uart_message_dispatch(&gps);
+        EXPECT_EQ(MavlinkGetGPSAltitude(), 1234) << alt;
+    }
+    mavlink_local_position_ned_t pos{};
+    pos.x = 12.7F;
+    mavlink_message_t ned;
+    mavlink_msg_local_position_ned_pack(0x32, 0, 1, &pos, &ned);
+    uart_mavlink_local_position_ned_process(&ned);
+    pos.x = nan;
+    mavlink_msg_local_position_ned_pack(0x32, 0, 1, &pos, &ned);
+    EXPECT_EQ(uart_mavlink_local_position_ned_process(&ned), -1);
+    EXPECT_EQ(uart_get_cur_distance(), 12);
+}
+
+TEST_F(PhoneLinkTest, RefusedCameraCommandsAreAnsweredNotIgnored) {
+    struct Case {
+        float command;
+        uint8_t msgid;
+        mavlink_pelora_ack_t pelora;
+        mavlink_command_ack_t ack;
+    };
+    // While the camera switches modes (mode stays photo).
+    const Case busy[] = {
+        {0, MAVLINK_MSG_ID_PELORA_ACK, {{0, 1, 76, 180, 4, 0, 0}}, {}},
+        {2, MAVLINK_MSG_ID_PELORA_ACK, {{0, 1, 76, 180, 4, 0, 0}}, {}},
+        {3, MAVLINK_MSG_ID_COMMAND_ACK, {}, {2500, 4}},
+        {1, MAVLINK_MSG_ID_COMMAND_ACK, {}, {2000, 4}},
+        {2000, MAVLINK_MSG_ID_COMMAND_ACK, {}, {2000, 4}},
+        {77, MAVLINK_MSG_ID_COMMAND_ACK, {}, {2, 4}},
+    };
+    PLR_VCS_SetVpsMode(0);
+    g_vpsCtx.vpsStatus = VPS_STATUS_TO_RECORD;
+    for (const Case& c : busy) {
+        EventRecorder::events().clear();
+        const mavlink_message_t msg = command_long(kPhoneToVideo, 2, c.command);
+        MavlinkMessageDispatch(&msg);
+        EXPECT_TRUE(events().empty());
+        const auto m = reader_->next_id(kWaitMs, c.msgid);
+        ASSERT_TRUE(m) << c.command;
+        if (c.msgid == MAVLINK_MSG_ID_PELORA_ACK) {
+            EXPECT_EQ(ack_of(m), c.pelora) << c.command;
+        } else {
+            EXPECT_EQ(cmd_ack_of(m), c.ack) << c.command;
+        }
+    }
+    g_vpsCtx.vpsStatus = VPS_STATUS_IDLE;
+}
+
+TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
+    struct Case {
+        const char* what;
+        mavlink_message_t msg;
+        uint8_t answerId;
+        mavlink_command_ack_t ack;       // for COMMAND_ACK answers
+        mavlink_command_long_t upgrade;  // for upgrade-command answers
+    };
+    mavlink_message_t wifi;
+    mavlink_pelora_custom_config_t config{};
+    snprintf(config.text, sizeof config.text, "6");
+    mavlink_msg_pelora_custom_config_pack(kPhoneToVideo, 0, 1, &config, &wifi);
+    mavlink_message_t survey;
+    mavlink_param_request_list_t req{};
+    mavlink_msg_param_request_list_pack(kPhoneToVideo, 192, 1, &req, &survey);
+    mavlink_message_t ftp;
+    mavlink_file_transfer_protocol_t transfer{};
+    transfer.target_network = 11;
+    transfer.target_component = 3;
+    mavlink_msg_file_transfer_protocol_pack(kPhoneToVideo, 0, 1, &transfer, &ftp);
+    mavlink_message_t vision;
+    mavlink_vision_position_estimate_t vp{};
+    mavlink_msg_vision_position_estimate_pack(kPhoneToVideo, 0, 1, &vp, &vision);
+    mavlink_message_t firmware = command_long(kPhoneToVideo, 4, 0, 0, 0, 9);
+    mavlink_command_long_t fwBack{};
+    mavlink_msg_command_long_decode(&firmware, &fwBack);
+    fwBack.confirmation = 4;
+    mavlink_command_long_t ftpBack{};
+    ftpBack.command = 4;
+    ftpBack.target_system = 11;
+    ftpBack.target_component = 3;
+    ftpBack.confirmation = 4;
+
+    const Case cases[] = {
+        {"Wi-Fi channel", wifi, MAVLINK_MSG_ID_COMMAND_ACK, {59, 4}, {}},
+        {"Wi-Fi survey", survey, MAVLINK_MSG_ID_COMMAND_ACK, {21, 4}, {}},
+        {"tracking switch",
+         command_long(kPhoneToVideo, 203, 0, 0, 0, 11),
+         MAVLINK_MSG_ID_COMMAND_ACK,
+         {203, 4},
+         {}},
+        {"landing-pad switch",
+         command_long(kPhoneToVideo, 203, 0, 0, 0, 12),
+         MAVLINK_MSG_ID_COMMAND_ACK,
+         {203, 4},
+         {}},
+        {"tracking position", vision, MAVLINK_MSG_ID_COMMAND_ACK, {102, 4}, {}},
+        {"firmware update", firmware, MAVLINK_MSG_ID_COMMAND_LONG, {}, fwBack},
+        {"file transfer", ftp, MAVLINK_MSG_ID_COMMAND_LONG, {}, ftpBack},
+    };
+    for (const Case& c : cases) {
+        MavlinkMessageDispatch(&c.msg);
+        const auto m = reader_->next_id(kWaitMs, c.answerId);
+        ASSERT_TRUE(m) << c.what;
+        EXPECT_EQ(m->sysid, 36) << c.what;
+        if (c.answerId == MAVLINK_MSG_ID_COMMAND_ACK) {
+            EXPECT_EQ(cmd_ack_of(m), c.ack) << c.what;
+        } else {
+            mavlink_command_long_t back{};
+            mavlink_msg_command_long_decode(&*m, &back);
+            EXPECT_EQ(back, c.upgrade) << c.what;
+        }
+    }
+    EXPECT_TRUE(UartRecorder::frames().empty()) << "nothing is relayed";
+}
+
+TEST_F(PhoneLinkTest, LogTextIsOnePrintableLine) {
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"motor 3 ok", "motor 3 ok"},
+        {"a\nb\r\n[00:00:00.000][E] forged", "a\\x0ab\\x0d\\x0a[00:00:00.000][E] forged"},
+        {"\x1b[2J\x1b]0;pwned\x07", "\\x1b[2J\\x1b]0;pwned\\x07"},
+        {"back\\slash \x7f\xff", "back\\\\slash \\x7f\\xff"},
+        {std::string("cut\0here", 8), "cut"},
+    };
+    for (const Case& c : cases) {
+        char out[MAVLINK_LOG_DATA_LEN * 4 + 1];
+        MavlinkPrintableText(reinterpret_cast<const uint8_t*>(c.in.data()), c.in.size(), out,
+                             sizeof out);
+        EXPECT_EQ(std::string(out), c.out);
+    }
+    // 90 escapes fill the buffer exactly; a small one is cut at a whole escape.
+    const std::vector<uint8_t> all(MAVLINK_LOG_DATA_LEN, 0x1b);
+    char full[MAVLINK_LOG_DATA_LEN * 4 + 1];
+    EXPECT_EQ(MavlinkPrintableText(all.data(), all.size(), full, sizeof full),
+              MAVLINK_LOG_DATA_LEN * 4);
+    char small[7];
+    EXPECT_EQ(MavlinkPrintableText(all.data(), all.size(), small, sizeof small), 4U);
+    EXPECT_STREQ(small, "\\x1b");
+
+    // Through the link, into the trace log: one line.
+    TRACE_LOG_METHOD(PLR_LOG_METHOD_CONSOLE);
+    TRACE_LOG_ENABLE();
+    mavlink_log_data_t ld{};
+    const char forged[] = "x\n[12:00:00.000][E] card destroyed\x1b[2J";
+    memcpy(ld.data, forged, sizeof forged - 1);
+    mavlink_message_t msg;
+    mavlink_msg_log_data_pack(kPhoneToVideo, 0, 1, &ld, &msg);
+    testing::internal::CaptureStdout();
+    MavlinkMessageDispatch(&msg);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_EQ(printed.find('\x1b'), std::string::npos);
+    EXPECT_NE(printed.find("x\\x0a[12:00:00.000][E] card destroyed\\x1b[2J\n"), std::string::npos)
+        << printed;
 }
 
 }  // namespace

@@ -160,6 +160,38 @@ TEST_F(ServerTest, RepeaterGetsItsHeartbeatAndSilenceDropsTheClient) {
     close(next);
 }
 
+// A phone whose link drops in the middle of a frame: the next connection
+// starts with a clean parser, so its first heartbeat counts at once.
+TEST_F(ServerTest, AFrameCutByADroppedLinkDoesNotEatTheNextConnection) {
+    const int first = connect_client("127.0.0.5");
+    ASSERT_GE(first, 0);
+    FrameReader phone(first);
+    ASSERT_TRUE(phone.next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT));
+    // Start byte, length 255, sequence, phone to video board, COMMAND_LONG: and gone.
+    const uint8_t cut[] = {0xFE, 0xFF, 0x00, 0x42, 0x00, 0x4C};
+    ASSERT_EQ(write(first, cut, sizeof cut), static_cast<ssize_t>(sizeof cut));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(first);
+
+    for (int round = 0; round < 2; ++round) {
+        const int next = connect_client("127.0.0.5");
+        ASSERT_GE(next, 0);
+        FrameReader again(next);
+        ASSERT_TRUE(again.next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT));
+        send_heartbeat(next);
+        bool seen = false;
+        for (int i = 0; i < 150 && !seen; ++i) {
+            seen = MavlinkContext.ConnState.load() == MAV_CONN_HEARTBEAT;
+            if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(seen) << "round " << round << ": the first heartbeat was swallowed";
+        close(next);
+        // Wait until the board has noticed the close before connecting again.
+        for (int i = 0; i < 150 && MavlinkContext.ConnState.load() != MAV_CONN_NONE; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 TEST(ServerLifeTest, StartsAndStopsTwice) {
     TempBoardRoot board({"/tmp", "/sim"});
     for (int round = 0; round < 2; ++round) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -387,6 +388,58 @@ TEST_F(UartLinkTest, HungUpLineNeitherBlocksWritersNorExit) {
     EXPECT_EQ(UartExit(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(UartContext.PortFd.load(), -1);
+}
+
+// A flight controller that stops reading: the line fills up. Frames are then
+// dropped without holding the write lock (the phone link's receive thread
+// relays through it), and once the line moves again frames flow intact.
+TEST_F(UartLinkTest, StalledLineDropsFramesWithoutHoldingTheWriters) {
+    ASSERT_EQ(UartInit(), 0);
+    const int flags = fcntl(UartContext.PortFd.load(), F_GETFL);
+    EXPECT_NE(flags & O_NONBLOCK, 0) << "writes must not block on the line";
+
+    // Fill the line from a second opening of the board's side.
+    const int filler = open(slave_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::vector<uint8_t> zeros(4096, 0);
+    size_t filled = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const ssize_t n = write(filler, zeros.data(), zeros.size());
+        if (n <= 0) break;
+        filled += static_cast<size_t>(n);
+    }
+    close(filler);
+    ASSERT_GT(filled, 0U);
+
+    // Forty frames on the stalled line, from another thread; a second writer
+    // meanwhile must get the lock too. Before, each frame held it a second.
+    constexpr int kFrames = 40;
+    std::atomic<int> sent{0};
+    std::thread writer([&] {
+        for (int i = 0; i < kFrames; ++i) {
+            uart_mavlink_camera_state_send(1);
+            sent.fetch_add(1);
+        }
+    });
+    const bool done = eventually(15000, [&] { return sent.load() == kFrames; });
+    writer.join();
+    EXPECT_TRUE(done) << "writes on a stalled line held the write lock";
+    EXPECT_GE(uart_frames_dropped(), static_cast<uint32_t>(kFrames) - 1);
+
+    // The flight controller reads again: everything it gets after the filler
+    // is whole frames.
+    Bytes line = read_line(500);
+    while (!line.empty()) line = read_line(200);
+    for (int i = 0; i < 3; ++i) uart_mavlink_camera_state_send(static_cast<uint32_t>(i));
+    line = read_line(3000, 3 * (MAVLINK_MSG_LEN_COMMAND_LONG + 8));
+    mavlink_status_t st{};
+    int frames = 0;
+    for (const uint8_t c : line) {
+        mavlink_message_t m;
+        frames += mavlink_parse_char(&st, c, &m);
+    }
+    EXPECT_EQ(frames, 3);
+    EXPECT_EQ(st.packet_rx_drop, 0U);
 }
 
 // The SSID report carries the first 29 characters of the access point's name;

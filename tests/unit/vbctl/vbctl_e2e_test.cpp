@@ -109,6 +109,10 @@ private:
                                                 script_.start_ack_result};
                 mavlink_msg_command_ack_pack(36, 0, seq_++, &ack, &out);
                 send_msg(fd, &out);
+            } else if (cmd.command == 2 && cmd.param1 == 1.0f) {
+                const mavlink_command_ack_t ack{2000, 0};
+                mavlink_msg_command_ack_pack(36, 0, seq_++, &ack, &out);
+                send_msg(fd, &out);
             } else if (cmd.command == 2 && cmd.param1 == 4.0f) {
                 const mavlink_command_ack_t ack{2501, 0};
                 mavlink_msg_command_ack_pack(36, 0, seq_++, &ack, &out);
@@ -295,6 +299,27 @@ TEST(VbctlEndToEnd, TimedRecordingSendsHeartbeatsAsThePhoneAndStops) {
     // One heartbeat a second keeps the board's 4 s watchdog fed.
     EXPECT_GE(heartbeats, 3);
     EXPECT_EQ(media, (std::vector<float>{3.0f, 4.0f}));
+}
+
+// "photo" is the verb; "snap" stays as its alias. Both send media command 1
+// and exit 0 on COMMAND_ACK 2000.
+TEST(VbctlEndToEnd, PhotoAndItsAliasSnapTakeAPhoto) {
+    FakeBoard board(Script{});
+    for (const char* verb : {"photo", "snap"}) {
+        const VbctlRun run = run_vbctl(with_port(board.port(), {verb}));
+        EXPECT_EQ(run.status, 0) << verb << ": " << run.err;
+        EXPECT_EQ(run.out, "photo started\n") << verb;
+    }
+    int photos = 0;
+    for (const mavlink_message_t& msg : board.received()) {
+        mavlink_command_long_t cmd{};
+        if (mavlink_msg_command_long_decode(&msg, &cmd) == 0 && cmd.command == 2 &&
+            cmd.param1 == 1.0f)
+            ++photos;
+    }
+    EXPECT_EQ(photos, 2);
+    EXPECT_EQ(run_vbctl({"photo", "extra"}).status, 2);
+    EXPECT_NE(run_vbctl({"--help"}).out.find("  photo "), std::string::npos);
 }
 
 TEST(VbctlEndToEnd, StatusParamsSetAndTimesync) {

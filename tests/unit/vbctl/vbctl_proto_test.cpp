@@ -180,6 +180,7 @@ TEST(VbctlMatch, AnswersToEachKindOfCommand) {
     zoom.kind = VBCTL_ANSWER_STATUS;
     zoom.field = VBCTL_FIELD_ZOOM;
     zoom.value = 25;
+    zoom.item = 23;
     VbctlExpect timesync{};
     timesync.kind = VBCTL_ANSWER_TIMESYNC;
 
@@ -207,6 +208,8 @@ TEST(VbctlMatch, AnswersToEachKindOfCommand) {
         {"format failed", &format, pelora_ack({0, 25, 76, 180, 4, 0, 0}), VBCTL_REFUSED, 4},
         {"zoom shown", &zoom, status_report(0, 0, 0, 0, 25u << 17, 0, 0), VBCTL_ACCEPTED, 0},
         {"zoom not yet", &zoom, status_report(0, 0, 0, 0, 10u << 17, 0, 0), VBCTL_WAIT, 0},
+        {"zoom refused", &zoom, pelora_ack({0, 23, 76, 180, 4, 0, 0}), VBCTL_REFUSED, 4},
+        {"other item refused", &zoom, pelora_ack({0, 16, 76, 180, 4, 0, 0}), VBCTL_WAIT, 0},
         {"clock already set", &timesync, pelora_ack({0, 0, 111, 0, 0, 0, 0}), VBCTL_ACCEPTED, 0},
         {"clock refused", &timesync, pelora_ack({0, 0, 111, 4, 0, 0, 0}), VBCTL_REFUSED, 4},
         {"clock set", &timesync, status_report(0, 0, 0, 0, 1u << 16, 0, 0), VBCTL_ACCEPTED, 0},
@@ -243,7 +246,8 @@ TEST(VbctlItems, ParseNamesIntoItemsParametersAndAnswers) {
         {{"resolution", "13"}, 2, 13, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_RES_CODE, 13},
         {{"iso", "12"}, 3, 12, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_ISO, 12},
         {{"exposure", "manual"}, 5, 1, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_AE_MODE, 1},
-        {{"ev", "down"}, 6, 1, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_EV, 1},
+        {{"ev", "down"}, 4, 1, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_EV, 1},
+        {{"shutter", "24"}, 6, 24, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_SHUTTER, 24},
         {{"picture-mode", "hdr"}, 7, 1, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_SNAP_MODE, 1},
         {{"capture-attr-4", "31"}, 11, 31, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_ATTR4, 31},
         {{"panorama", "wide"}, 15, 6, 0, 0, VBCTL_ANSWER_STATUS, VBCTL_FIELD_PANO_MODE, 6},

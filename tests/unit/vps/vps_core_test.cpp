@@ -11,12 +11,15 @@
 
 #include "../../support/board_root_fixture.h"
 #include "core/trace_log.h"
+#include "vps/vcs.h"
 #include "vps/vps_ae.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 #include "vps/vps_pipeline.h"
+#include "vps/vps_record.h"
 #include "vps/vps_sd.h"
 #include "vps/vps_status.h"
+#include "vps/vps_switch.h"
 
 namespace {
 
@@ -273,6 +276,52 @@ TEST_F(NotifyTest, ConfigurationQueryOrder) {
     ASSERT_EQ(g_notes.size(), 1u);
     EXPECT_EQ(g_notes[0].ival1, 15);
     EXPECT_EQ(g_notes[0].ival2, 30);
+}
+
+// Record starts and mode switches that the camera refuses are notified with a
+// failure, so that the phone is answered (COMMAND_ACK 2500 result 4, or the
+// mode it stays in with result 4) instead of waiting for a time-out.
+TEST_F(NotifyTest, RefusedRecordStartsAndModeSwitchesAreNotified) {
+    struct Case {
+        const char* what;
+        uint32_t vpsMode;
+        uint32_t socTemp;
+        uint32_t recState;
+    };
+    g_vpsCtx.sdStatus.store(VPS_SD_OK);
+    g_vpsCtx.sdFreeMB.store(5000);
+    for (const Case& c : {Case{"photo mode", VPS_MODE_PHOTO, 400, MOV_ST_IDLE},
+                          Case{"too hot", VPS_MODE_RECORD, 1050, MOV_ST_IDLE},
+                          Case{"file still closing", VPS_MODE_RECORD, 400, MOV_ST_CLOSED}}) {
+        g_notes.clear();
+        g_vpsCtx.vpsMode.store(c.vpsMode);
+        PLR_VCS_SetVpsMode(c.vpsMode);
+        g_vpsCtx.socTemp.store(c.socTemp);
+        g_vpsCtx.recMov.state.store(c.recState);
+        EXPECT_EQ(PLR_VPS_REC_StartHandle(), -1) << c.what;
+        ASSERT_EQ(g_notes.size(), 1U) << c.what;
+        EXPECT_EQ(g_notes[0].eventno, VPS_EVT_REC_START);
+        EXPECT_EQ(g_notes[0].retCode, -1) << c.what;
+    }
+
+    // A mode switch while a photo is being written or a recording is closing.
+    g_vpsCtx.vpsMode.store(VPS_MODE_RECORD);
+    for (const bool snapBusy : {true, false}) {
+        g_notes.clear();
+        g_vpsCtx.snapBusy.store(snapBusy ? 1 : 0);
+        g_vpsCtx.recMov.state.store(snapBusy ? MOV_ST_IDLE : MOV_ST_CLOSED);
+        EXPECT_EQ(PLR_VPS_ModeSwitchHandle(VPS_MODE_PHOTO), -1);
+        ASSERT_EQ(g_notes.size(), 1U);
+        EXPECT_EQ(g_notes[0].eventno, VPS_EVT_MODE_SWITCH);
+        EXPECT_EQ(g_notes[0].retCode, -1);
+        EXPECT_EQ(g_notes[0].ival1, static_cast<int32_t>(VPS_MODE_RECORD)) << "mode unchanged";
+    }
+    g_vpsCtx.snapBusy.store(0);
+    g_vpsCtx.recMov.state.store(MOV_ST_IDLE);
+    g_vpsCtx.vpsMode.store(VPS_MODE_PHOTO);
+    PLR_VCS_SetVpsMode(VPS_MODE_PHOTO);
+    g_vpsCtx.socTemp.store(0);
+    g_vpsCtx.sdStatus.store(VPS_SD_NONE);
 }
 
 TEST(ExposureConversionTest, IsoShutterEvTables) {
