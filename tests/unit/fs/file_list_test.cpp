@@ -1,0 +1,5 @@
+#include "fs/file_list.h"
+
+#include <gtest/gtest.h>
+
+TEST(FileList, EmptyListCountsAsMinusOne) { EXPECT_EQ(file_list_count(nullptr), -1); }
