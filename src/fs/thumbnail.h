@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct AVFrame;
 
@@ -20,6 +21,11 @@ int thumbnail_generate(const char* input, const char* output, int width, int hei
 // *height (left unchanged when there is no video stream; either may be null).
 // 0, a negative FFmpeg code if the file cannot be opened, -1 for bad arguments.
 int thumbnail_get_meta(const char* path, char* dur, size_t durSize, int* width, int* height);
+
+// Writes a container duration in microseconds as whole seconds ("%lld",
+// after adding 5000 unless that would overflow) into `dur`. 0, or -1 (buffer
+// unchanged) for an unknown (AV_NOPTS_VALUE) or negative duration.
+int thumbnail_format_duration(int64_t durationUs, char* dur, size_t durSize);
 
 // "h264", "hevc" or "mjpeg" for those FFmpeg codec ids; null (logged) for any
 // other.
