@@ -234,6 +234,7 @@ TEST_F(ThumbnailTest, JpegWriteFailureLeavesNoFile) {
     f->height = 90;
     ASSERT_GE(av_frame_get_buffer(f, 1), 0);
     fs_fixture::paint(f, kBrightLeft);
+    f->pts = 0;
     const std::string out = path("no-such-dir/a_v.JPG");
     EXPECT_LT(Frame2JPG(f, out.c_str()), 0);
     EXPECT_FALSE(exists(out));
