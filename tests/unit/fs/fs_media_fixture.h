@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,14 @@ inline void paint(AVFrame* pic, const Paint& p) {
     }
 }
 
+// Paints picture `index` into a YUV 4:2:0 frame; returns whether it must be
+// coded as an IDR picture.
+using Painter = std::function<bool(AVFrame* pic, size_t index)>;
+
 // Annex B access units (SPS and PPS in front of every IDR picture, no SEI),
 // one per painted picture, in coding order (no B pictures). Empty when
 // libx264 is not available.
-inline std::vector<Bytes> encode_h264(int width, int height, const std::vector<Paint>& pictures) {
+inline std::vector<Bytes> encode_h264(int width, int height, size_t count, const Painter& painter) {
     std::vector<Bytes> out;
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
@@ -87,11 +92,11 @@ inline std::vector<Bytes> encode_h264(int width, int height, const std::vector<P
             av_packet_unref(pkt);
         }
     };
-    for (size_t i = 0; ready && i < pictures.size(); ++i) {
+    for (size_t i = 0; ready && i < count; ++i) {
         av_frame_make_writable(pic);
-        paint(pic, pictures[i]);
+        const bool key = painter(pic, i);
         pic->pts = static_cast<int64_t>(i);
-        pic->pict_type = pictures[i].key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        pic->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         avcodec_send_frame(c, pic);
         drain();
     }
@@ -103,6 +108,13 @@ inline std::vector<Bytes> encode_h264(int width, int height, const std::vector<P
     av_frame_free(&pic);
     avcodec_free_context(&c);
     return out;
+}
+
+inline std::vector<Bytes> encode_h264(int width, int height, const std::vector<Paint>& pictures) {
+    return encode_h264(width, height, pictures.size(), [&](AVFrame* pic, size_t i) {
+        paint(pic, pictures[i]);
+        return pictures[i].key;
+    });
 }
 
 inline bool is_idr(const Bytes& au) {
