@@ -125,6 +125,11 @@ int decode_key_picture(ThumbJob* job) {
         avcodec_send_packet(job->dec, nullptr);
         ret = avcodec_receive_frame(job->dec, job->picture);
     }
+    // A picture the decoder had to conceal is not the key frame's picture.
+    if (ret >= 0 && (job->picture->decode_error_flags != 0 ||
+                     (job->picture->flags & AV_FRAME_FLAG_CORRUPT) != 0)) {
+        ret = AVERROR_INVALIDDATA;
+    }
     if (ret < 0) THUMB_LOG(PLR_LOG_E, "Decode frame error with %d", ret);
     return ret;
 }

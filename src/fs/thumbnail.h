@@ -9,7 +9,8 @@
 struct AVFrame;
 
 // Writes a width x height JPEG of the first key frame of `input` to `output`
-// (the aspect ratio is not kept). 0, or the negative FFmpeg code of the step
+// (the aspect ratio is not kept). A key frame that decodes only with errors
+// concealed gives no thumbnail. 0, or the negative FFmpeg code of the step
 // that failed; -1 for bad arguments or an input that cannot be opened; -22 if
 // a decoder context cannot be allocated. On failure no file is left at
 // `output`.

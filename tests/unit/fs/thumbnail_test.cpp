@@ -275,6 +275,84 @@ TEST_F(ThumbnailTest, JpegWriteFailureLeavesNoFile) {
     av_frame_free(&f);
 }
 
+// Overwrites the 32-bit big-endian word at `offset` bytes after the type of
+// every box of that type in the file.
+void patch_box_word(Bytes* file, const char* type, size_t offset, uint32_t value) {
+    for (size_t i = 4; i + 4 + offset + 4 <= file->size(); ++i) {
+        if (memcmp(file->data() + i, type, 4) != 0) continue;
+        uint8_t* p = file->data() + i + 4 + offset;
+        p[0] = static_cast<uint8_t>(value >> 24);
+        p[1] = static_cast<uint8_t>(value >> 16);
+        p[2] = static_cast<uint8_t>(value >> 8);
+        p[3] = static_cast<uint8_t>(value);
+    }
+}
+
+// Files from a hostile card: a header that lies about the picture size, a
+// duration beyond 32-bit seconds, a key frame of garbage, a cut file. None
+// may crash, leak or leave a thumbnail that is not one.
+TEST_F(ThumbnailTest, HostileMediaFiles) {
+    const std::vector<Bytes> aus = fs_fixture::encode_h264(96, 64, {kBrightLeft, kBrightRightP});
+    ASSERT_EQ(aus.size(), 2U) << "libx264 not available";
+
+    // Track header says 3840 x 2160; the stream is 96 x 64.
+    const std::string liar = path("liar.MP4");
+    ASSERT_TRUE(fs_fixture::write_mp4(liar, 3840, 2160, aus, 1000, 40));
+    const std::string out = path("liar_v.JPG");
+    EXPECT_EQ(thumbnail_generate(liar.c_str(), out.c_str(), 160, 90), 0);
+    const fs_fixture::Picture pic = fs_fixture::decode_jpeg(out);
+    EXPECT_EQ(pic.width, 160);
+    EXPECT_NEAR(pic.mean(0, 8, 8, 72, 82), 220.0, 10.0);
+
+    // Media time scale 1 and a duration of 2^32 - 1 seconds.
+    Bytes longFile;
+    {
+        const std::string p = path("long.MP4");
+        ASSERT_TRUE(fs_fixture::write_mp4(p, 96, 64, {aus[0]}, 1000, 40));
+        longFile = fs_fixture::read_bytes(p);
+        patch_box_word(&longFile, "mdhd", 12, 1);
+        patch_box_word(&longFile, "mdhd", 16, 0xFFFFFFFFU);
+        patch_box_word(&longFile, "mvhd", 12, 1);
+        patch_box_word(&longFile, "mvhd", 16, 0xFFFFFFFFU);
+        patch_box_word(&longFile, "stts", 12, 0xFFFFFFFFU);
+        ASSERT_TRUE(fs_fixture::write_bytes(p, longFile));
+        char dur[20] = "keep";
+        int w = -7, h = -7;
+        EXPECT_EQ(thumbnail_get_meta(p.c_str(), dur, sizeof dur, &w, &h), 0);
+        EXPECT_STREQ(dur, "4294967295");
+    }
+
+    // Key frame bytes replaced by garbage; the file cut before its header.
+    Bytes good;
+    {
+        const std::string p = path("good.MP4");
+        ASSERT_TRUE(fs_fixture::write_mp4(p, 96, 64, aus, 1000, 40));
+        good = fs_fixture::read_bytes(p);
+    }
+    bool corrupted = false;
+    for (size_t i = 4; i + 8 < good.size() && !corrupted; ++i) {
+        if (memcmp(good.data() + i, "mdat", 4) != 0) continue;
+        // The first sample: a 4-byte length, the NAL header byte, the slice.
+        const uint8_t* l = good.data() + i + 4;
+        const size_t len = static_cast<size_t>(l[0]) << 24 | l[1] << 16 | l[2] << 8 | l[3];
+        ASSERT_LT(i + 8 + len, good.size());
+        for (size_t j = i + 8 + 2; j < i + 8 + len; ++j) good[j] = 0xA5;
+        corrupted = true;
+    }
+    ASSERT_TRUE(corrupted);
+    const std::string garbage = path("garbage.MP4");
+    ASSERT_TRUE(fs_fixture::write_bytes(garbage, good));
+    const std::string cut = path("cut.MP4");
+    ASSERT_TRUE(fs_fixture::write_bytes(cut, Bytes(good.begin(), good.begin() + good.size() / 2)));
+    for (const std::string& bad : {garbage, cut}) {
+        const std::string o = bad + "_v.JPG";
+        EXPECT_LT(thumbnail_generate(bad.c_str(), o.c_str(), 160, 90), 0) << bad;
+        EXPECT_FALSE(exists(o)) << bad;
+        char dur[20] = "keep";
+        thumbnail_get_meta(bad.c_str(), dur, sizeof dur, nullptr, nullptr);
+    }
+}
+
 TEST(ThumbnailDuration, RoundingAndLimits) {
     struct Case {
         int64_t us;
