@@ -84,7 +84,8 @@ void scan_dir(DIR* dir, const char* path, ScanState* st, int depth, const char* 
                                __LINE__, child);
                 continue;
             }
-            const int fd = openat(dirFd, ent->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int fd =
+                openat(dirFd, ent->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             DIR* sub = fd < 0 ? nullptr : fdopendir(fd);
             if (sub == nullptr) {
                 if (fd >= 0) close(fd);
@@ -285,12 +286,11 @@ int FsFileSizeCheck(const char* path) {
     return file_get_size(path) > FS_VIDEO_MIN_VALID_SIZE ? 1 : 0;
 }
 
-int fs_dir_exist(const char* path) {
+int fs_file_exist(const char* path) {
     struct stat st {};
     return path != nullptr && stat(path, &st) == 0 ? 1 : 0;
 }
 
-int fs_file_exist(const char* path) {
-    struct stat st {};
-    return path != nullptr && stat(path, &st) == 0 ? 1 : 0;
+int fs_dir_exist(const char* path) {
+    return fs_file_exist(path);
 }

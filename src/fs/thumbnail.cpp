@@ -138,9 +138,9 @@ int decode_key_picture(ThumbJob* job) {
 int scale_picture(ThumbJob* job) {
     const AVFrame* src = job->picture;
     if (src->width < 1 || src->height < 1) return AVERROR_INVALIDDATA;
-    job->sws = sws_getContext(src->width, src->height, scaler_source_format(src->format),
-                              job->out->width, job->out->height, kThumbFormat, SWS_BICUBIC, nullptr,
-                              nullptr, nullptr);
+    job->sws =
+        sws_getContext(src->width, src->height, scaler_source_format(src->format), job->out->width,
+                       job->out->height, kThumbFormat, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (job->sws == nullptr) {
         THUMB_LOG(PLR_LOG_E, "scaler for %dx%d format %d failed", src->width, src->height,
                   src->format);

@@ -39,7 +39,8 @@ std::vector<std::string> readdir_order(const std::string& dir) {
     std::vector<std::string> out;
     DIR* d = opendir(dir.c_str());
     while (const dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.emplace_back(e->d_name);
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            out.emplace_back(e->d_name);
     }
     closedir(d);
     return out;
@@ -61,8 +62,8 @@ TEST(FsFileType, ByTextAnywhereInTheName) {
     };
     for (const Case& c : {Case{"IMG_0001.jpg", 1}, Case{"IMG.JPG", 1}, Case{"pano.JPEG", 1},
                           Case{"CLIP0001.MP4", 3}, Case{"clip.mp4", 3}, Case{"clip.mp4.bak", 3},
-                          Case{"a_jpg_b.mp4", 1}, Case{"clip.mov", 4}, Case{"", 4},
-                          Case{"jpeg", 4}, Case{nullptr, 4}}) {
+                          Case{"a_jpg_b.mp4", 1}, Case{"clip.mov", 4}, Case{"", 4}, Case{"jpeg", 4},
+                          Case{nullptr, 4}}) {
         EXPECT_EQ(FsGetFileType(c.name), c.type) << (c.name ? c.name : "(null)");
     }
 }
@@ -70,7 +71,7 @@ TEST(FsFileType, ByTextAnywhereInTheName) {
 TEST(FsThumbnailName, ConvertsInPlaceOrRefuses) {
     struct Case {
         const char* name;
-        size_t size;  // buffer size, 0: the whole 512-byte buffer
+        size_t size;         // buffer size, 0: the whole 512-byte buffer
         const char* result;  // null: refused, name unchanged
     };
     const Case cases[] = {
@@ -79,10 +80,10 @@ TEST(FsThumbnailName, ConvertsInPlaceOrRefuses) {
         {"clip.mp4.bak", 0, "clip.mp4_v.JPG"},
         {"a.b.JPG", 0, "a.b_p.JPG"},
         {".mp4", 0, "_v.JPG"},
-        {"CLIP0001", 0, nullptr},  // no "."
+        {"CLIP0001", 0, nullptr},   // no "."
         {"notes.txt", 0, nullptr},  // unknown type
-        {"A.MP4", 11, "A_v.JPG"},  // "A_v.JPG" needs 8 bytes
-        {"A.MP4", 7, nullptr},  // does not fit
+        {"A.MP4", 11, "A_v.JPG"},   // "A_v.JPG" needs 8 bytes
+        {"A.MP4", 7, nullptr},      // does not fit
     };
     for (const Case& c : cases) {
         char buf[FILE_LIST_NAME_SIZE] = {};
@@ -227,9 +228,9 @@ TEST_F(FileListTest, FindDeleteAndCountWithDuplicateNames) {
     ASSERT_EQ(file_list_append(file_list_new_node("same.jpg", path("/PIC/two/same.jpg").c_str(), 1),
                                &list_),
               0);
-    ASSERT_EQ(file_list_append(file_list_new_node("gone.jpg", path("/PIC/gone.jpg").c_str(), 1),
-                               &list_),
-              0);
+    ASSERT_EQ(
+        file_list_append(file_list_new_node("gone.jpg", path("/PIC/gone.jpg").c_str(), 1), &list_),
+        0);
     EXPECT_EQ(file_list_count(list_), 3);
     EXPECT_EQ(std::string(file_list_find("same.jpg", list_)->path), path("/PIC/one/same.jpg"));
     EXPECT_EQ(file_list_find("other.jpg", list_), nullptr);

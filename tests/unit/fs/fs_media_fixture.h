@@ -48,6 +48,23 @@ inline void paint(AVFrame* pic, const Paint& p) {
     }
 }
 
+// A picture of the given size and format with its buffers, painted like
+// `p` (4:2:0 chroma neutral) and time stamp 0; null when it cannot be made.
+inline AVFrame* new_picture(int width, int height, AVPixelFormat format, const Paint& p) {
+    AVFrame* pic = av_frame_alloc();
+    if (pic == nullptr) return nullptr;
+    pic->format = format;
+    pic->width = width;
+    pic->height = height;
+    pic->pts = 0;
+    if (av_frame_get_buffer(pic, 0) < 0) {
+        av_frame_free(&pic);
+        return nullptr;
+    }
+    paint(pic, p);
+    return pic;
+}
+
 // Paints picture `index` into a YUV 4:2:0 frame; returns whether it must be
 // coded as an IDR picture.
 using Painter = std::function<bool(AVFrame* pic, size_t index)>;
@@ -74,12 +91,9 @@ inline std::vector<Bytes> encode_h264(int width, int height, size_t count, const
     av_dict_set(&opts, "x264-params", "repeat-headers=1:aud=0:scenecut=0:bframes=0", 0);
     const int opened = avcodec_open2(c, codec, &opts);
     av_dict_free(&opts);
-    AVFrame* pic = av_frame_alloc();
+    AVFrame* pic = new_picture(width, height, AV_PIX_FMT_YUV420P, {0, 0, false});
     AVPacket* pkt = av_packet_alloc();
-    pic->format = AV_PIX_FMT_YUV420P;
-    pic->width = width;
-    pic->height = height;
-    const bool ready = opened >= 0 && av_frame_get_buffer(pic, 0) >= 0;
+    const bool ready = opened >= 0 && pic != nullptr;
     auto drain = [&] {
         while (avcodec_receive_packet(c, pkt) == 0) {
             Bytes au;
@@ -146,13 +160,14 @@ inline bool write_mp4(const std::string& path, int width, int height, const std:
     Mp4WFile* f = MP4W_Create(path.c_str());
     if (f == nullptr) return false;
     bool ok = MP4W_SetTimeScale(f, timeScale) == 0;
-    const uint32_t track = MP4W_AddH264VideoTrack(
-        f, timeScale, sampleDuration, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-        profile, constraints, level, 3);
-    ok = ok && track != MP4W_INVALID_TRACK_ID &&
-         MP4W_AddH264SequenceParameterSet(f, track, sps->data, static_cast<uint16_t>(sps->size)) ==
-             0 &&
-         MP4W_AddH264PictureParameterSet(f, track, pps->data, static_cast<uint16_t>(pps->size)) == 0;
+    const uint32_t track =
+        MP4W_AddH264VideoTrack(f, timeScale, sampleDuration, static_cast<uint16_t>(width),
+                               static_cast<uint16_t>(height), profile, constraints, level, 3);
+    ok =
+        ok && track != MP4W_INVALID_TRACK_ID &&
+        MP4W_AddH264SequenceParameterSet(f, track, sps->data, static_cast<uint16_t>(sps->size)) ==
+            0 &&
+        MP4W_AddH264PictureParameterSet(f, track, pps->data, static_cast<uint16_t>(pps->size)) == 0;
     for (size_t i = 0; ok && i < split.size(); ++i) {
         Bytes sample;
         bool sync = false;
@@ -160,19 +175,21 @@ inline bool write_mp4(const std::string& path, int width, int height, const std:
             if (nal.type == 7 || nal.type == 8 || nal.type == 9) continue;
             sync = sync || nal.type == 5;
             const uint32_t n = nal.size;
-            sample.insert(sample.end(), {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                                         static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+            sample.insert(sample.end(),
+                          {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                           static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
             sample.insert(sample.end(), nal.data, nal.data + nal.size);
         }
-        ok = MP4W_WriteSample(f, track, sample.data(), static_cast<uint32_t>(sample.size()), sync) ==
-             0;
+        ok = MP4W_WriteSample(f, track, sample.data(), static_cast<uint32_t>(sample.size()),
+                              sync) == 0;
     }
     return MP4W_Close(f) == 0 && ok;
 }
 
 inline bool write_bytes(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(f);
 }
 
@@ -213,13 +230,9 @@ inline Bytes encode_jpeg(int width, int height, AVPixelFormat format, const Pain
     c->height = height;
     c->pix_fmt = format;
     c->time_base = AVRational{1, 1};
-    AVFrame* pic = av_frame_alloc();
+    AVFrame* pic = new_picture(width, height, format, p);
     AVPacket* pkt = av_packet_alloc();
-    pic->format = format;
-    pic->width = width;
-    pic->height = height;
-    if (avcodec_open2(c, codec, nullptr) >= 0 && av_frame_get_buffer(pic, 0) >= 0) {
-        paint(pic, p);
+    if (pic != nullptr && avcodec_open2(c, codec, nullptr) >= 0) {
         const int chromaRows = format == AV_PIX_FMT_YUVJ420P ? height / 2 : height;
         for (int plane = 1; plane < 3; ++plane) {
             for (int y = 0; y < chromaRows; ++y) {
@@ -228,7 +241,6 @@ inline Bytes encode_jpeg(int width, int height, AVPixelFormat format, const Pain
                        plane == 1 ? cb : cr, static_cast<size_t>(pic->linesize[plane]));
             }
         }
-        pic->pts = 0;
         if (avcodec_send_frame(c, pic) >= 0 && avcodec_receive_packet(c, pkt) >= 0) {
             out.assign(pkt->data, pkt->data + pkt->size);
         }
@@ -250,7 +262,8 @@ struct Picture {
     double mean(int plane, int x0, int y0, int x1, int y1) const {
         double sum = 0;
         for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x) sum += planes[plane][static_cast<size_t>(y * strides[plane] + x)];
+            for (int x = x0; x < x1; ++x)
+                sum += planes[plane][static_cast<size_t>(y * strides[plane] + x)];
         }
         return sum / ((x1 - x0) * (y1 - y0));
     }
@@ -279,7 +292,8 @@ inline Picture decode_jpeg(const std::string& path) {
         out.height = f->height;
         out.format = f->format;
         for (int plane = 0; plane < 3; ++plane) {
-            const int rows = plane == 0 || f->format != AV_PIX_FMT_YUVJ420P ? f->height : f->height / 2;
+            const int rows =
+                plane == 0 || f->format != AV_PIX_FMT_YUVJ420P ? f->height : f->height / 2;
             out.planes.emplace_back(f->data[plane], f->data[plane] + rows * f->linesize[plane]);
             out.strides.push_back(f->linesize[plane]);
         }

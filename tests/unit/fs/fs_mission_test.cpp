@@ -17,8 +17,8 @@
 namespace {
 
 std::mutex g_log_lock;
-std::vector<int> g_ran;        // the offsets of the missions that ran, in order
-std::atomic<bool> g_release;   // lets a blocking mission end
+std::vector<int> g_ran;       // the offsets of the missions that ran, in order
+std::atomic<bool> g_release;  // lets a blocking mission end
 std::atomic<int> g_running{0};
 std::atomic<bool> g_interrupted{false};
 

@@ -187,8 +187,8 @@ TEST_F(FileService, HostileRequestsLeaveTheServiceAnsweringAndTheCardIntact) {
     std::vector<std::vector<uint8_t>> hostile;
     hostile.emplace_back(valid.begin(), valid.begin() + 10);  // truncated
     hostile.push_back(valid);
-    hostile.back()[valid.size() - 1] ^= 0xFF;  // wrong CRC
-    hostile.push_back({0xFE});                 // a start byte only
+    hostile.back()[valid.size() - 1] ^= 0xFF;       // wrong CRC
+    hostile.push_back({0xFE});                      // a start byte only
     hostile.push_back({0xFE, 0xFF, 0, 0, 0, 142});  // length 255, nothing after
     std::vector<uint8_t> noise(65000);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 31 + 0xFE);
@@ -198,7 +198,8 @@ TEST_F(FileService, HostileRequestsLeaveTheServiceAnsweringAndTheCardIntact) {
     for (uint8_t transfer : {0, 1, 2, 5, 6, 7, 8, 9, 200}) {
         for (uint8_t type : {0, 1, 2, 3, 4, 255}) {
             for (const std::string& name :
-                 {longName, std::string("../../../etc/pelora.conf"), std::string("../VIDEO/CLIP0001.MP4"),
+                 {longName, std::string("../../../etc/pelora.conf"),
+                  std::string("../VIDEO/CLIP0001.MP4"),
                   std::string("/tmp/SD0/PLRMEDIA/VIDEO/CLIP0001.MP4"), std::string("..")}) {
                 hostile.push_back(frame_bytes(resource(type, name, transfer, longNumber)));
             }

@@ -204,9 +204,9 @@ TEST(FsWire, AnswerTextAndStorageNumbers) {
         std::string storage;
         int64_t value;
     };
-    const Case cases[] = {{"1234", 1234},   {"-5", 0},         {"abc", 0},   {"", 0},
-                          {"12abc", 12},    {"+7", 7},         {" 42", 42},
-                          {"99999999999999999999999", INT64_MAX}};
+    const Case cases[] = {
+        {"1234", 1234}, {"-5", 0}, {"abc", 0},  {"", 0},
+        {"12abc", 12},  {"+7", 7}, {" 42", 42}, {"99999999999999999999999", INT64_MAX}};
     for (const Case& c : cases) {
         uint8_t field[MAVLINK_RESOURCE_URI_LEN] = {};
         memcpy(field, c.storage.data(), c.storage.size());

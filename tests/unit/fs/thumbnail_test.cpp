@@ -65,21 +65,20 @@ TEST_F(ThumbnailTest, FirstKeyFrameOf4kVideoScaledTo160x90) {
 TEST_F(ThumbnailTest, VirtualCameraFrameNumberReadableInThumbnail) {
     constexpr int kW = 1280, kH = 720;
     std::vector<uint8_t> nv12(kW * kH * 3 / 2);
-    const std::vector<Bytes> aus =
-        fs_fixture::encode_h264(kW, kH, 3, [&](AVFrame* pic, size_t i) {
-            vcam_render_nv12(static_cast<uint32_t>(1000 + i), kW, kH, nv12.data());
-            for (int y = 0; y < kH; ++y) {
-                memcpy(pic->data[0] + y * pic->linesize[0], &nv12[static_cast<size_t>(y) * kW], kW);
+    const std::vector<Bytes> aus = fs_fixture::encode_h264(kW, kH, 3, [&](AVFrame* pic, size_t i) {
+        vcam_render_nv12(static_cast<uint32_t>(1000 + i), kW, kH, nv12.data());
+        for (int y = 0; y < kH; ++y) {
+            memcpy(pic->data[0] + y * pic->linesize[0], &nv12[static_cast<size_t>(y) * kW], kW);
+        }
+        for (int y = 0; y < kH / 2; ++y) {
+            const uint8_t* uv = &nv12[static_cast<size_t>(kW) * kH + static_cast<size_t>(y) * kW];
+            for (int x = 0; x < kW / 2; ++x) {
+                pic->data[1][y * pic->linesize[1] + x] = uv[2 * x];
+                pic->data[2][y * pic->linesize[2] + x] = uv[2 * x + 1];
             }
-            for (int y = 0; y < kH / 2; ++y) {
-                const uint8_t* uv = &nv12[static_cast<size_t>(kW) * kH + static_cast<size_t>(y) * kW];
-                for (int x = 0; x < kW / 2; ++x) {
-                    pic->data[1][y * pic->linesize[1] + x] = uv[2 * x];
-                    pic->data[2][y * pic->linesize[2] + x] = uv[2 * x + 1];
-                }
-            }
-            return i != 1;
-        });
+        }
+        return i != 1;
+    });
     ASSERT_EQ(aus.size(), 3U) << "libx264 not available";
     const std::string video = path("VCAM.MP4");
     ASSERT_TRUE(fs_fixture::write_mp4(video, kW, kH, {aus[1], aus[2]}, 30000, 1000));
@@ -161,8 +160,8 @@ TEST_F(ThumbnailTest, AudioOnlyFileHasNoVideoStream) {
 // A successful run replaces a larger earlier file completely.
 TEST_F(ThumbnailTest, PhotoThumbnailReplacesEarlierFileAndKeepsChromaLayout) {
     // A 4:2:2 photo, red in its upper half and blue-green in its lower half.
-    const Bytes jpeg = fs_fixture::encode_jpeg(640, 360, AV_PIX_FMT_YUVJ422P, {128, 128, true}, 128,
-                                               230, 30);
+    const Bytes jpeg =
+        fs_fixture::encode_jpeg(640, 360, AV_PIX_FMT_YUVJ422P, {128, 128, true}, 128, 230, 30);
     ASSERT_FALSE(jpeg.empty());
     const std::string photo = path("IMG_0001.jpg");
     ASSERT_TRUE(fs_fixture::write_bytes(photo, jpeg));
@@ -196,13 +195,8 @@ TEST_F(ThumbnailTest, HevcStreamUsesHevcDecoder) {
     av_dict_set(&opts, "x265-params", "log-level=none:pools=none:frame-threads=1", 0);
     ASSERT_GE(avcodec_open2(c, enc, &opts), 0);
     av_dict_free(&opts);
-    AVFrame* pic = av_frame_alloc();
-    pic->format = AV_PIX_FMT_YUV420P;
-    pic->width = 128;
-    pic->height = 72;
-    ASSERT_GE(av_frame_get_buffer(pic, 0), 0);
-    fs_fixture::paint(pic, kBrightLeft);
-    pic->pts = 0;
+    AVFrame* pic = fs_fixture::new_picture(128, 72, AV_PIX_FMT_YUV420P, kBrightLeft);
+    ASSERT_NE(pic, nullptr);
     Bytes stream;
     AVPacket* pkt = av_packet_alloc();
     avcodec_send_frame(c, pic);
@@ -239,10 +233,10 @@ TEST_F(ThumbnailTest, UnreadableInputsAndBadArguments) {
         int w;
         int h;
     };
-    for (const Args& a : {Args{nullptr, out.c_str(), 160, 90}, Args{junk.c_str(), nullptr, 160, 90},
-                          Args{junk.c_str(), out.c_str(), 0, 90},
-                          Args{junk.c_str(), out.c_str(), 160, -1},
-                          Args{junk.c_str(), out.c_str(), INT_MAX, INT_MAX}}) {
+    for (const Args& a :
+         {Args{nullptr, out.c_str(), 160, 90}, Args{junk.c_str(), nullptr, 160, 90},
+          Args{junk.c_str(), out.c_str(), 0, 90}, Args{junk.c_str(), out.c_str(), 160, -1},
+          Args{junk.c_str(), out.c_str(), INT_MAX, INT_MAX}}) {
         EXPECT_EQ(thumbnail_generate(a.in, a.out, a.w, a.h), -1);
     }
 
@@ -257,13 +251,8 @@ TEST_F(ThumbnailTest, UnreadableInputsAndBadArguments) {
 }
 
 TEST_F(ThumbnailTest, JpegWriteFailureLeavesNoFile) {
-    AVFrame* f = av_frame_alloc();
-    f->format = AV_PIX_FMT_YUVJ420P;
-    f->width = 160;
-    f->height = 90;
-    ASSERT_GE(av_frame_get_buffer(f, 1), 0);
-    fs_fixture::paint(f, kBrightLeft);
-    f->pts = 0;
+    AVFrame* f = fs_fixture::new_picture(160, 90, AV_PIX_FMT_YUVJ420P, kBrightLeft);
+    ASSERT_NE(f, nullptr);
     const std::string out = path("no-such-dir/a_v.JPG");
     EXPECT_LT(Frame2JPG(f, out.c_str()), 0);
     EXPECT_FALSE(exists(out));
