@@ -73,8 +73,8 @@ protected:
         fs_stream_reset();
     }
     void stream_off() {
-        phone_.request(data_stream(0));
         for (int i = 0; i < 200 && fs_is_stream_on() != 0; ++i) {
+            if (i % 20 == 0) phone_.request(data_stream(0));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ASSERT_EQ(fs_is_stream_on(), 0u);
@@ -233,7 +233,9 @@ TEST_F(FileService, DeleteRemovesTheFileAndItsThumbnail) {
     root_.write("/tmp/SD0/PLRMEDIA/THUMB/CLIP0001_v.JPG", "thumb");
     stream_off();
     phone_.request(list_request(0));  // rescan: the catalogue now holds the thumbnail
-    drain();
+    TestFrame listed{};
+    ASSERT_TRUE(phone_.receive(&listed, 10000));
+    ASSERT_EQ(TestPhone::messages(listed.payload).size(), 1u);
     phone_.request(resource(3, "CLIP0001.MP4", 2));
     const auto frames = drain();
     ASSERT_EQ(frames.size(), 1u);

@@ -43,6 +43,8 @@ public:
         return a;
     }
     const sockaddr_in& self() const { return self_; }
+    // Hands repeated frames over too (for tests of the retransmissions).
+    void keep_repeats() { drop_repeats_ = false; }
 
     void send_to(uint16_t port, const void* data, size_t len) const {
         const sockaddr_in a = addr(port);
@@ -76,6 +78,10 @@ public:
             UdpFrame f{};
             if (udp_parse_frame(std::span(buf.data(), static_cast<size_t>(n)), &f) != 0) continue;
             if (ack_it) ack(f.stamp);
+            // A repeat (its acknowledgement came late or was lost) is
+            // acknowledged again and dropped, as the phone does.
+            if (drop_repeats_ && f.stamp == last_stamp_) continue;
+            last_stamp_ = f.stamp;
             out->stamp = f.stamp;
             out->payload.assign(f.payload.begin(), f.payload.end());
             return true;
@@ -106,4 +112,6 @@ public:
 private:
     int fd_ = -1;
     sockaddr_in self_{};
+    mutable uint32_t last_stamp_ = 0;
+    bool drop_repeats_ = true;
 };
