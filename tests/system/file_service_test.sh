@@ -75,6 +75,7 @@ check "thumb again: same bytes" cmp -s "$WORK/thumb.jpg" "$WORK/thumb2.jpg"
 
 # A new request cancels a running download.
 head -c 60000000 /dev/urandom >"$CARD/VIDEO/BIG.MP4"
+check "a file copied to the card is listed after a list request" eval "$VBCTL ls videos | grep -q ' BIG.MP4\$'"
 $VBCTL get BIG.MP4 -o "$WORK/big.part" 2>"$WORK/big.err" &
 GET=$!
 wait_for 60 eval '[ "$(stat -c %s "$WORK/big.part" 2>/dev/null || echo 0)" -gt 1000000 ]'
