@@ -73,20 +73,24 @@ check "thumb: shows the virtual camera's frame number of the first key frame ($F
 check "thumb again: served from the card" $VBCTL thumb "$AA" -o "$WORK/thumb2.jpg"
 check "thumb again: same bytes" cmp -s "$WORK/thumb.jpg" "$WORK/thumb2.jpg"
 
-# A new request cancels a running download.
+# Answers follow the phone's latest address: a request from elsewhere takes
+# over, and the first client's download stops (it is canceled at the board;
+# the unit tests show the TRANSCANCELED answer); it resumes with --offset.
 head -c 60000000 /dev/urandom >"$CARD/VIDEO/BIG.MP4"
 check "a file copied to the card is listed after a list request" eval "$VBCTL ls videos | grep -q ' BIG.MP4\$'"
-$VBCTL get BIG.MP4 -o "$WORK/big.part" 2>"$WORK/big.err" &
+$BIN/vbctl --timeout 5 get BIG.MP4 -o "$WORK/big.part" 2>"$WORK/big.err" &
 GET=$!
 wait_for 60 eval '[ "$(stat -c %s "$WORK/big.part" 2>/dev/null || echo 0)" -gt 1000000 ]'
 $VBCTL info "$AA" >/dev/null
 wait "$GET"
 GET_RC=$?
-check "a new request cancels the download: TRANSCANCELED, non-zero exit" eval \
-    '[ "$GET_RC" -ne 0 ] && grep -q TRANSCANCELED "$WORK/big.err"' || sed 's/^/    get: /' "$WORK/big.err"
+check "a new request stops the running download (non-zero exit)" test "$GET_RC" -ne 0 ||
+    sed 's/^/    get: /' "$WORK/big.err"
+check "the board logged the cancel" grep -q 'TRANSCANCELED\|scheduled mission,exit' "$ROOT.out"
 PART=$(stat -c %s "$WORK/big.part")
-check "the canceled download resumes to the full file" $VBCTL get BIG.MP4 -o "$WORK/big.part" --offset "$PART"
-check "resumed after cancel: MD5 equals" eval '[ "$(md5 "$WORK/big.part")" = "$(md5 "$CARD/VIDEO/BIG.MP4")" ]'
+check "the stopped download resumes to the full file ($PART bytes kept)" \
+    $VBCTL get BIG.MP4 -o "$WORK/big.part" --offset "$PART"
+check "resumed after the stop: MD5 equals" eval '[ "$(md5 "$WORK/big.part")" = "$(md5 "$CARD/VIDEO/BIG.MP4")" ]'
 
 # Names that are not listed: NOTEXIST only, nothing read or removed.
 for name in nothere.MP4 ../../../etc/pelora.conf "../VIDEO/$AA" "/$AA"; do
