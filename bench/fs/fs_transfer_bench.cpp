@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
           "download time / plain TCP transfer of the same file"},
          {"BM_DownloadLoss5/iterations:3/real_time",
           "BM_StopAndWaitBoundLoss5/iterations:3/real_time",
-          "download time at 5 % loss / stop-and-wait bound with the same loss (goal <= 1.3)"}}});
+          "download time at 5 % loss / stop-and-wait bound with the same loss (goal <= 1.3)"}});
     PLR_FS_Deinit();
     PLR_UDP_Deinit();
     fsys::remove_all(g_root);
