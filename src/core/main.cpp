@@ -10,6 +10,8 @@
 #include "core/signals.h"
 #include "core/trace_log.h"
 #include "fpv/fpv_stream.h"
+#include "fs/fs_service.h"
+#include "fs/udp_rtt.h"
 #include "mav/mav_link.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
@@ -29,6 +31,8 @@ constexpr StopStep kStopSteps[] = {
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
     {"PLR_VPS_Deinit", PLR_VPS_Deinit},
     {"PLR_VCS_Deinit", [] { PLR_VCS_Deinit(); }},
+    {"PLR_UDP_Deinit", [] { PLR_UDP_Deinit(); }},
+    {"PLR_FS_Deinit", [] { PLR_FS_Deinit(); }},
     {"UartExit", [] { UartExit(); }},
 };
 
@@ -46,6 +50,8 @@ int main() {
     PLR_VPS_Init();
     PLR_FPV_StreamInit();
     PLR_VCS_Init();
+    PLR_UDP_Init();
+    PLR_FS_Init();
 
     // Subsystems settle before the late services start; the phone link comes
     // last, with the notification callback of the camera.

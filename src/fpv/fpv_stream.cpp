@@ -17,7 +17,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "fpv/stream_switch.h"
+#include "fs/fs_stream.h"
 #include "mav/mav_link.h"
 #include "vps/vps_stream.h"
 

@@ -15,7 +15,7 @@
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/trace_log.h"
-#include "fpv/stream_switch.h"
+#include "fs/fs_stream.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"

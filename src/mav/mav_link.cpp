@@ -24,7 +24,7 @@
 #include "board/board.h"
 #include "core/timer.h"
 #include "core/trace_log.h"
-#include "fpv/stream_switch.h"
+#include "fs/fs_stream.h"
 #include "mav/mav_bridge.h"
 #include "mav/mav_dispatch.h"
 #include "mav/uart_link.h"

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "vbctl/vbctl_files.h"
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
 
@@ -46,12 +47,20 @@ const char kUsage[] =
     "  live -o FILE [--seconds N] [--bind ADDR]\n"
     "                                    switch the live view on and write its H.264 stream\n"
     "                                    to FILE (until Ctrl-C without --seconds)\n"
+    "  ls photos|videos                  the card's photos or videos: PARAM_ID NAME per line\n"
+    "  info NAME                         size, duration and picture size of a file\n"
+    "  get NAME [-o FILE] [--offset N]   download a file (resume from byte N)\n"
+    "  rm NAME                           delete a file and its thumbnail\n"
+    "  thumb NAME [-o FILE]              download the 160 x 90 thumbnail of a file\n"
+    "  stream on|off                     switch the live stream on or off\n"
     "\n"
     "options:\n"
     "  --host ADDR    board address (default 127.0.0.1)\n"
     "  --port N       board TCP port (default 8866)\n"
     "  --timeout S    seconds to wait for each answer (default 10)\n"
     "  --bind ADDR    live: receive on ADDR:8856 and connect from ADDR (default 127.0.0.1)\n"
+    "  --file-port N  file service: the board's request port (default 8857)\n"
+    "  --ack-port N   file service: where acknowledgements go (default 8866)\n"
     "\n"
     "exit status: 0 acknowledged, 1 refused or no answer, 2 usage error\n";
 
@@ -69,6 +78,7 @@ struct Options {
     bool bind_given = false;
     std::string bind = "127.0.0.1";  // live: the address the live view is received on
     std::vector<const char*> args;   // the command and its words
+    VbctlFileOptions files;          // ls, info, get, rm, thumb, stream
 };
 
 struct Session {
@@ -156,6 +166,19 @@ int parse_options(int argc, char** argv, Options* opt) {
             }
             opt->bind = argv[++i];
             opt->bind_given = true;
+        } else if (strcmp(a, "--file-port") == 0 || strcmp(a, "--ack-port") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 1, 65535, &v)) {
+                return usage_error("%s needs a port number 1-65535", a);
+            }
+            (a[2] == 'f' ? opt->files.file_port : opt->files.ack_port) = static_cast<uint16_t>(v);
+            ++i;
+        } else if (strcmp(a, "--offset") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 0, 1e15, &v)) {
+                return usage_error("%s needs a byte offset", a);
+            }
+            opt->files.offset = static_cast<uint64_t>(v);
+            opt->files.offset_given = true;
+            ++i;
         } else if (strcmp(a, "--watch") == 0) {
             opt->watch = true;
         } else if (strcmp(a, "--list") == 0) {
@@ -744,7 +767,15 @@ int main(int argc, char** argv) {
     const size_t n = a.size();
 
     // Check the words before touching the network.
-    if (cmd == "set") {
+    if (vbctl_is_file_command(cmd)) {
+        const std::string error = vbctl_file_usage_error(a);
+        if (!error.empty()) return usage_error("%s", error.c_str());
+        s.opt.files.host = s.opt.host;
+        s.opt.files.timeout_s = s.opt.timeout_s;
+        s.opt.files.output = s.opt.output;
+        vbctl_install_signals();
+        return vbctl_file_command(s.opt.files, a);
+    } else if (cmd == "set") {
         if (s.opt.list) {
             list_items();
             return EXIT_OK;

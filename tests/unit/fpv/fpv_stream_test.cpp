@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fpv/fpv_stream.h"
-#include "fpv/stream_switch.h"
+#include "fs/fs_stream.h"
 #include "mav/mav_link.h"
 #include "mov/mm_pool.h"
 #include "vps/vps_stream.h"

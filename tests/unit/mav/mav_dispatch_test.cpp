@@ -18,7 +18,7 @@
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/trace_log.h"
-#include "fpv/stream_switch.h"
+#include "fs/fs_stream.h"
 #include "mav/mav_bridge.h"
 #include "mav/mav_dispatch.h"
 #include "mav/mav_gps.h"

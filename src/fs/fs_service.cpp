@@ -1,0 +1,552 @@
+#include "fs/fs_service.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board/board.h"
+#include "core/trace_log.h"
+#include "fs/file_list.h"
+#include "fs/fs_catalog.h"
+#include "fs/fs_context.h"
+#include "fs/fs_mission.h"
+#include "fs/fs_stream.h"
+#include "fs/fs_wire.h"
+#include "fs/thumbnail.h"
+#include "fs/udp_rtt.h"
+
+FsContext fs_context;
+
+namespace {
+
+constexpr size_t kRecvBufferSize = 65536;
+constexpr int kSendBufferBytes = 10485760;
+constexpr int kRequestWaitMs = 250;  // slice of the request thread's wait
+constexpr int kThumbWidth = 160;
+constexpr int kThumbHeight = 90;
+constexpr size_t kDurSize = 20;
+
+void sleep_us(int64_t us) {
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
+void set_realtime(const char* name) {
+    sched_param param{};
+    param.sched_priority = 2;
+    const int rc = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+    if (rc != 0) {
+        plr_trace_logf(PLR_LOG_D, "%s keeps the default policy: SCHED_RR priority 2 refused (%s)",
+                       name, strerror(rc));
+    }
+}
+
+bool stop_test(bool interruptible) {
+    return fs_mission_should_stop(&fs_context, interruptible);
+}
+
+// ---------------------------------------------------------------------------
+// Sending.
+
+int FsSendMsg(const mavlink_message_t* msg, uint8_t tag) {
+    uint8_t buf[4096];
+    buf[0] = tag;
+    const int len = mavlink_msg_to_send_buffer(std::span(buf + 1, sizeof buf - 1), msg);
+    if (len < 0) return -1;
+    const int rc = FsSendBuffer(buf, static_cast<size_t>(len) + 1);
+    return rc < len ? rc : len;
+}
+
+__attribute__((format(printf, 2, 3))) int FsNotify(uint8_t tag, const char* format, ...) {
+    char text[FS_ANSWER_TEXT_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return FsFileTransProtoMsgSend(text, tag);
+}
+
+int FsNotifyFileNotExist() {
+    return FsNotify(FS_TAG_NOTIFY, "NOTEXIST");
+}
+int FsNotifyFileRemoved(const char* name) {
+    return FsNotify(FS_TAG_NOTIFY, "FREMOVED:%s", name);
+}
+int FsNotifyFileTransCancel(const char* name) {
+    return FsNotify(FS_TAG_NOTIFY, "TRANSCANCELED:%s", name);
+}
+int FsNotifyFileTransComplete(const char* name) {
+    return FsNotify(FS_TAG_NOTIFY, "TRANSCOMPLETE:%s", name);
+}
+int FsNotifyThumbnailResult(const char* name, bool ok) {
+    return FsNotify(FS_TAG_NOTIFY, "%s:%s", ok ? "THUMBREADY" : "THUMBERROR", name);
+}
+
+// TRANSSTART: with duration and picture size when the name is a video of the
+// catalogue whose header is readable.
+int FsNotifyFileTransStart(const char* name, uint16_t uri_type) {
+    char path[FILE_LIST_PATH_SIZE];
+    char dur[kDurSize] = "";
+    int width = 0;
+    int height = 0;
+    if (fs_search(name, FS_URI_VIDEO, path, sizeof path) == 0 &&
+        thumbnail_get_meta(path, dur, sizeof dur, &width, &height) == 0) {
+        return FsNotify(FS_TAG_NOTIFY, "TRANSSTART:%s;FTYPE:%d;DUR:%s;WIDTH:%d;HEIGHT:%d", name,
+                        uri_type, dur, width, height);
+    }
+    return FsNotify(FS_TAG_NOTIFY, "TRANSSTART:%s;FTYPE:%d", name, uri_type);
+}
+
+// Moves a file into place: rename, or copy and remove where the two paths
+// are on different file systems.
+int move_file(const std::string& from, const std::string& to) {
+    if (rename(from.c_str(), to.c_str()) == 0) return 0;
+    if (errno != EXDEV) return -1;
+    FILE* in = fopen(from.c_str(), "rb");
+    if (in == nullptr) return -1;
+    FILE* out = fopen(to.c_str(), "wb");
+    if (out == nullptr) {
+        fclose(in);
+        return -1;
+    }
+    char buf[16384];
+    size_t n = 0;
+    bool ok = true;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) {
+        if (fwrite(buf, 1, n, out) != n) ok = false;
+    }
+    if (ferror(in) != 0) ok = false;
+    fclose(in);
+    if (fclose(out) != 0) ok = false;
+    if (!ok) {
+        remove(to.c_str());
+        return -1;
+    }
+    remove(from.c_str());
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Missions.
+
+void MavlinkFileListRequestHandler(const FsMissionData* data, FsContext* ctx) {
+    const uint16_t type = data->msg.compid == FS_PIC_LIST_COMPID ? FS_URI_PIC : FS_URI_VIDEO;
+    fs_scan_flist();
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) mdata->compid %d,mission->interruptible:%d", __func__,
+                   __LINE__, data->msg.compid, 0);
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(ctx->mission_lock);
+        for (const file_list_node* n = *fs_get_list(type); n != nullptr; n = n->next) {
+            names.emplace_back(n->name);
+        }
+    }
+    if (names.empty()) {
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) li %s for type:%d", __func__, __LINE__, "NULL",
+                       type);
+        return;
+    }
+    const bool done = fs_list_pack(
+        names.size(), [&](size_t i) { return names[i].c_str(); }, type, &ctx->seq,
+        [] { return stop_test(false); },
+        [](std::span<const uint8_t> batch) {
+            while (FsSendBuffer(batch.data(), batch.size()) < static_cast<int>(batch.size())) {
+                if (stop_test(false)) return false;
+                sleep_us(100);
+            }
+            return true;
+        });
+    if (!done) plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
+}
+
+void FsFileTransfer(const FsMissionData* data, FsContext* /*ctx*/) {
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle file transfer mission", __func__, __LINE__);
+    FILE* fp = file_open(data->path);
+    if (fp == nullptr) {
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) open file error!!,file:%s", __func__, __LINE__,
+                       data->path);
+        return;
+    }
+    if (data->offset != 0) file_seek(fp, data->offset);
+    std::vector<uint8_t> buf(FS_BUFFER_SIZE);
+    bool started = false;
+    bool retry = false;
+    long n = 0;
+    uint64_t total = 0;
+    bool finished = false;
+    while (!stop_test(true)) {
+        if (!started) {
+            if (FsNotifyFileTransStart(data->name, data->uri_type) < 1) continue;
+            started = true;
+        }
+        if (!retry) n = file_read(fp, buf.data() + 1, FS_DATA_BLOCK);
+        if (n > 0) {
+            int rc = 0;
+            if (retry) {
+                rc = FsRetransLastBuffer();
+                // Nothing kept: the failure was a send error, so the phone never
+                // got this block; send it afresh.
+                if (rc == -22) rc = FsSendBuffer(buf.data(), static_cast<size_t>(n) + 1);
+            } else {
+                buf[0] = FS_TAG_DATA;
+                rc = FsSendBuffer(buf.data(), static_cast<size_t>(n) + 1);
+            }
+            if (rc < 1) {
+                plr_trace_logf(PLR_LOG_E, "%s(line:%d) sending file data failed %s", __func__,
+                               __LINE__, strerror(errno));
+                sleep_us(1000);
+                retry = true;
+            } else {
+                retry = false;
+                total += static_cast<uint64_t>(rc - 1);
+            }
+        } else if (n == 0) {
+            if (FsNotifyFileTransComplete(data->name) > 0) {
+                plr_trace_logf(PLR_LOG_D, "%s(line:%d) file trans complete,send size:%llu",
+                               __func__, __LINE__, static_cast<unsigned long long>(total));
+                finished = true;
+                break;
+            }
+        } else {
+            plr_trace_logf(PLR_LOG_E, "%s(line:%d) file trans failed, read error", __func__,
+                           __LINE__);
+            finished = true;
+            break;
+        }
+    }
+    if (!finished) {
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
+        if (!fs_context.stop.load()) FsNotifyFileTransCancel(data->name);
+    }
+    file_close(fp);
+}
+
+void FsGenThumbnail(const FsMissionData* data, FsContext* /*ctx*/) {
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle thumbnail mission", __func__, __LINE__);
+    char thumb[FILE_LIST_NAME_SIZE];
+    snprintf(thumb, sizeof thumb, "%s", data->name);
+    if (FsThumbnailNameConvert(thumb, sizeof thumb) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) convert thumbnial name failed!!", __func__,
+                       __LINE__);
+        return;
+    }
+    const std::string dir = board_path(FS_THUMB_DIR);
+    if (fs_dir_exist(dir.c_str()) == 0) mkdir(dir.c_str(), 0777);
+    const std::string target = dir + "/" + thumb;
+    const int type = FsGetFileType(data->name);
+    if (type != FS_FILE_TYPE_PHOTO && type != FS_FILE_TYPE_VIDEO) return;
+    char media[FILE_LIST_PATH_SIZE];
+    if (fs_search(data->name, static_cast<uint16_t>(type), media, sizeof media) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) file %s not exist!!", __func__, __LINE__,
+                       data->name);
+        return;
+    }
+    if (type == FS_FILE_TYPE_VIDEO && FsFileSizeCheck(media) == 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) file %s invalid!!", __func__, __LINE__, data->name);
+        FsNotifyThumbnailResult(data->name, false);
+        return;
+    }
+    const std::string tmp = board_path("/tmp/") + thumb;
+    if (thumbnail_generate(media, tmp.c_str(), kThumbWidth, kThumbHeight) == 0 &&
+        fs_file_exist(tmp.c_str()) != 0 && file_get_size(tmp.c_str()) > 0 &&
+        file_get_size(tmp.c_str()) != FILE_SIZE_UNKNOWN && move_file(tmp, target) == 0) {
+        sleep_us(5000);
+        fs_append(thumb, target.c_str(), FS_URI_THUMB);
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) thumbnail create success!!", __func__, __LINE__);
+        FsNotifyThumbnailResult(data->name, true);
+        return;
+    }
+    remove(tmp.c_str());
+    plr_trace_logf(PLR_LOG_E, "%s(line:%d) thumbnail create failed!!", __func__, __LINE__);
+    FsNotifyThumbnailResult(data->name, false);
+    sleep_us(500000);
+}
+
+void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
+    mavlink_resource_request_t req{};
+    if (mavlink_msg_resource_request_decode(&data->msg, &req) != 0) return;
+    char uri[MAVLINK_RESOURCE_URI_LEN + 1];
+    fs_request_text(req.uri, uri);
+    // The name looked up: the uri, or for a thumbnail its thumbnail name.
+    char name[FILE_LIST_NAME_SIZE];
+    snprintf(name, sizeof name, "%s", uri);
+    bool convertible = true;
+    if (req.uri_type == FS_URI_THUMB) convertible = FsThumbnailNameConvert(name, sizeof name) == 0;
+    char path[FILE_LIST_PATH_SIZE] = "";
+    const bool found = uri[0] != '\0' && convertible &&
+                       fs_search(name, req.uri_type, path, sizeof path) == 0;
+    if (!found || (req.uri_type == FS_URI_THUMB && file_get_size(path) == 0)) {
+        FsNotifyFileNotExist();
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) file %s not exist!!", __func__, __LINE__, uri);
+        if (req.uri_type == FS_URI_THUMB && uri[0] != '\0' && convertible) {
+            FsMissionData thumb{};
+            thumb.uri_type = FS_URI_THUMB;
+            snprintf(thumb.name, sizeof thumb.name, "%s", uri);
+            fs_new_mission(&thumb, FsGenThumbnail, 0, ctx);
+        }
+        return;
+    }
+    switch (req.transfer_type) {
+        case FS_TRANS_INFO: {
+            char dur[kDurSize] = "";
+            int width = 0;
+            int height = 0;
+            const auto size = static_cast<long long>(file_get_size(path));
+            if (thumbnail_get_meta(path, dur, sizeof dur, &width, &height) == 0) {
+                FsNotify(FS_TAG_INFO, "FSIZE:%lld;DUR:%s;FNAME:%s;WIDTH:%d;HEIGHT:%d", size, dur,
+                         uri, width, height);
+            } else {
+                FsNotify(FS_TAG_INFO, "FSIZE:%lld;FNAME:%s", size, uri);
+            }
+            break;
+        }
+        case FS_TRANS_DOWNLOAD: {
+            FsMissionData trans{};
+            // An offset past the end resumes a finished download: nothing to send.
+            const uint64_t size = file_get_size(path);
+            uint64_t offset = static_cast<uint64_t>(fs_storage_number(req.storage));
+            if (size != FILE_SIZE_UNKNOWN && offset > size) offset = size;
+            if (offset > UINT32_MAX) offset = UINT32_MAX;
+            trans.offset = static_cast<uint32_t>(offset);
+            trans.uri_type = req.uri_type;
+            snprintf(trans.path, sizeof trans.path, "%s", path);
+            snprintf(trans.name, sizeof trans.name, "%s", uri);
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) trans file:%s,offset:%lu", __func__, __LINE__,
+                           trans.name, static_cast<unsigned long>(trans.offset));
+            fs_new_mission(&trans, FsFileTransfer, 1, ctx);
+            break;
+        }
+        case FS_TRANS_DELETE: {
+            if (fs_delete(name, req.uri_type) != 0) return;
+            FsNotifyFileRemoved(uri);
+            char thumb[FILE_LIST_NAME_SIZE];
+            snprintf(thumb, sizeof thumb, "%s", uri);
+            if (req.uri_type != FS_URI_THUMB && FsThumbnailNameConvert(thumb, sizeof thumb) == 0) {
+                fs_delete(thumb, FS_URI_THUMB);
+            }
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) file removed!!!", __func__, __LINE__);
+            break;
+        }
+        case FS_TRANS_PLAY:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) playback of %s not yet handled", __func__,
+                           __LINE__, uri);
+            break;
+        default:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) unknown transfer_type:%d", __func__, __LINE__,
+                           req.transfer_type);
+            break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+void MavlinkResourceRequestHandler(const FsMissionData* data) {
+    mavlink_resource_request_t req{};
+    if (mavlink_msg_resource_request_decode(&data->msg, &req) != 0) return;
+    switch (req.transfer_type) {
+        case FS_TRANS_CANCEL:
+            fs_context.cancel.store(1);
+            break;
+        case FS_TRANS_RESUME:
+        case FS_TRANS_PAUSE:
+        case FS_TRANS_SEEK:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) playback control %d not yet handled", __func__,
+                           __LINE__, req.transfer_type);
+            break;
+        default:
+            fs_new_mission(data, MavlinkResourceMissionHandler, 0, &fs_context);
+            break;
+    }
+}
+
+void MavlinkDataStreamHandler(const mavlink_message_t* msg) {
+    mavlink_data_stream_t ds{};
+    if (mavlink_msg_data_stream_decode(msg, &ds) != 0) return;
+    fs_set_stream_on(ds.on_off);
+}
+
+int open_socket() {
+    if (fs_context.fs_sock > 0) close(fs_context.fs_sock);
+    fs_context.fs_sock = -1;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) Error can not create socket", __func__, __LINE__);
+        return -1;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) Udp:Enalarge socket sending buffer error!",
+                       __func__, __LINE__);
+        close(fd);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(FS_FILE_PORT);
+    inet_pton(AF_INET, board_listen_address(), &addr.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) bind fail!!!", __func__, __LINE__);
+        close(fd);
+        return -1;
+    }
+    fs_context.local_addr = addr;
+    fs_context.fs_sock = fd;
+    return 0;
+}
+
+void fs_request_handle() {
+    set_realtime("fs_request_handle");
+    std::vector<uint8_t> buf(kRecvBufferSize);
+    while (!fs_context.stop.load()) {
+        if (fs_context.fs_sock < 0 && open_socket() != 0) {
+            for (int i = 0; i < 4 && !fs_context.stop.load(); ++i) sleep_us(250000);
+            continue;
+        }
+        pollfd pfd{fs_context.fs_sock, POLLIN, 0};
+        const int rc = poll(&pfd, 1, kRequestWaitMs);
+        if (rc < 0) {
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) select failed!!!", __func__, __LINE__);
+            if (errno != EINTR) {
+                close(fs_context.fs_sock);
+                fs_context.fs_sock = -1;
+            }
+            continue;
+        }
+        if (rc == 0) continue;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = recvfrom(fs_context.fs_sock, buf.data(), buf.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n <= 0) continue;
+        if (fromLen == sizeof from && from.sin_family == AF_INET) {
+            std::lock_guard<std::mutex> lock(fs_context.peer_lock);
+            fs_context.peer_addr = from;
+            fs_context.have_peer = true;
+        }
+        FsMessageDispatch(buf.data(), static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+int FsSendBuffer(const void* payload, size_t len) {
+    sockaddr_in peer{};
+    {
+        std::lock_guard<std::mutex> lock(fs_context.peer_lock);
+        if (!fs_context.have_peer) return -22;
+        peer = fs_context.peer_addr;
+    }
+    fs_context.send_sem.acquire();
+    const int rc = udp_send(payload, len, fs_context.fs_sock, &peer);
+    fs_context.send_sem.release();
+    return rc;
+}
+
+int FsRetransLastBuffer() {
+    sockaddr_in peer{};
+    {
+        std::lock_guard<std::mutex> lock(fs_context.peer_lock);
+        if (!fs_context.have_peer) return -22;
+        peer = fs_context.peer_addr;
+    }
+    fs_context.send_sem.acquire();
+    const int rc = udp_resend_last_pkg(fs_context.fs_sock, &peer);
+    fs_context.send_sem.release();
+    return rc;
+}
+
+int FsFileTransProtoMsgSend(const char* text, uint8_t tag) {
+    mavlink_message_t msg{};
+    if (fs_pack_answer(fs_context.seq++, text, &msg) < 0) return -1;
+    return FsSendMsg(&msg, tag);
+}
+
+void FsRequestCmdProcess(const mavlink_message_t* msg) {
+    if (msg == nullptr) return;
+    FsMissionData data{};
+    data.msg = *msg;
+    switch (msg->msgid) {
+        case MAVLINK_MSG_ID_DATA_STREAM:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle video stream request!", __func__,
+                           __LINE__);
+            MavlinkDataStreamHandler(msg);
+            break;
+        case MAVLINK_MSG_ID_RESOURCE_REQUEST:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle resource request!", __func__, __LINE__);
+            MavlinkResourceRequestHandler(&data);
+            break;
+        case MAVLINK_MSG_ID_PARAM_REQUEST_LIST:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle file list request!", __func__, __LINE__);
+            fs_new_mission(&data, MavlinkFileListRequestHandler, 0, &fs_context);
+            break;
+        default:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) unkown request msg!", __func__, __LINE__);
+            break;
+    }
+}
+
+void FsMessageDispatch(const uint8_t* data, size_t len) {
+    if (data == nullptr || len == 0) return;
+    // A request is one datagram: the parser starts afresh for each, so that a
+    // truncated frame cannot swallow the start of the next request.
+    mavlink_status_t parser{};
+    mavlink_parser_reset(&parser);
+    mavlink_parse_bytes(
+        &parser, std::span(data, len),
+        [](const mavlink_message_t* msg, void*) { FsRequestCmdProcess(msg); }, nullptr);
+}
+
+int PLR_FS_Init() {
+    fs_context.stop.store(false);
+    fs_context.scheduled.store(0);
+    fs_context.cancel.store(0);
+    fs_context.seek_req.store(0);
+    fs_context.play_pos.store(0);
+    fs_context.paused.store(0);
+    {
+        std::lock_guard<std::mutex> lock(fs_context.peer_lock);
+        fs_context.have_peer = false;
+        fs_context.peer_addr = sockaddr_in{};
+    }
+    fs_mission_clean(&fs_context);
+    fs_scan_flist();
+    fs_stream_reset();
+    // Bound before the threads start, so requests are received from now on;
+    // the request thread opens it again whenever it fails.
+    open_socket();
+    fs_context.missionThreadID = std::thread([] {
+        set_realtime("fs_mission_handle");
+        fs_mission_handle(&fs_context);
+    });
+    fs_context.requestThreadID = std::thread(fs_request_handle);
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) fs init finished!!!", __func__, __LINE__);
+    return 0;
+}
+
+int PLR_FS_Deinit() {
+    fs_context.stop.store(true);
+    fs_mission_wake(&fs_context);
+    if (fs_context.missionThreadID.joinable()) fs_context.missionThreadID.join();
+    if (fs_context.requestThreadID.joinable()) fs_context.requestThreadID.join();
+    fs_catalog_free();
+    fs_mission_clean(&fs_context);
+    if (fs_context.fs_sock > 0) close(fs_context.fs_sock);
+    fs_context.fs_sock = -1;
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) fs release finished!!!", __func__, __LINE__);
+    return 0;
+}

@@ -1,0 +1,29 @@
+// The file service: the phone's requests arrive as MAVLink frames in UDP
+// datagrams on port 8857; lists, information, downloads, deletions and
+// thumbnails run as missions (fs_mission.h) and answer through the reliable
+// transport (udp_rtt.h) to the address of the latest request. Every answer
+// payload starts with a file tag (FsFileTag).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mav/mavlink_frame.h"
+
+// Starts the service: catalogue scan, mission thread and request thread
+// (socket on UDP 8857). Returns 0.
+int PLR_FS_Init();
+// Stops both threads, closes the socket, frees the catalogue. Returns 0.
+int PLR_FS_Deinit();
+
+// Acts on one received request message (the request thread's step).
+void FsRequestCmdProcess(const mavlink_message_t* msg);
+// Parses one received datagram as MAVLink frames and acts on each valid one.
+void FsMessageDispatch(const uint8_t* data, size_t len);
+
+// Sends one payload reliably to the phone. udp_send's result.
+int FsSendBuffer(const void* payload, size_t len);
+// Sends the transport's kept frame again. udp_resend_last_pkg's result.
+int FsRetransLastBuffer();
+// Sends `text` as an answer frame (FILE_TRANSFER_PROTOCOL) behind `tag`.
+int FsFileTransProtoMsgSend(const char* text, uint8_t tag);

@@ -1,0 +1,269 @@
+#include "fs/udp_rtt.h"
+
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "board/board.h"
+#include "core/trace_log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The transport's state. Time stamps identify frames on the wire; round trips
+// are measured on the monotonic clock, so that a clock set from the phone in
+// the middle of a transfer does not corrupt the estimator.
+struct RttInfo {
+    RttEstimator est{};
+    uint32_t send_stamp = 0;
+    Clock::time_point send_time{};
+    std::mutex rtt_lock;  // guards the acknowledgement fields and the kept frame
+    std::condition_variable ack_cond;
+    uint32_t ack_stamp = 0;
+    Clock::time_point ack_time{};
+    bool ack_seen = false;
+    std::vector<uint8_t> last_pkg;  // the kept frame, empty when none
+    uint32_t last_pkg_stamp = 0;
+    uint32_t last_stamp = 0;  // stamp of the latest frame built
+    int ack_sock = -1;
+    std::thread recv_thread;
+    std::atomic<bool> stop{false};
+};
+
+RttInfo r_info;
+
+constexpr int kAckWaitMs = 250;  // slice of the acknowledgement thread's wait
+
+void rtt_reset_stamp() {
+    std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+    r_info.ack_stamp = 0;
+    r_info.ack_seen = false;
+}
+
+// A stamp for a new frame: the clock's, but never 0 and never the previous
+// frame's, so that a late acknowledgement cannot acknowledge a new frame.
+uint32_t new_frame_stamp() {
+    uint32_t stamp = udp_get_time_stamp32();
+    if (stamp == 0 || stamp == r_info.last_stamp) stamp = r_info.last_stamp + 1;
+    if (stamp == 0) stamp = 1;
+    r_info.last_stamp = stamp;
+    return stamp;
+}
+
+void rtt_ack_sock_init() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        PLR_TRACE(PLR_LOG_E, "Error can not create socket!!");
+        PLR_TRACE(PLR_LOG_E, "rtt_ack_sock_init failed!");
+        return;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(RTT_ACK_PORT);
+    inet_pton(AF_INET, board_listen_address(), &addr.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        PLR_TRACE(PLR_LOG_E, "bind fail!");
+        PLR_TRACE(PLR_LOG_E, "rtt_ack_sock_init failed!");
+        close(fd);
+        return;
+    }
+    r_info.ack_sock = fd;
+}
+
+void set_realtime(const char* name) {
+    sched_param param{};
+    param.sched_priority = 2;
+    const int rc = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+    if (rc != 0) {
+        plr_trace_logf(PLR_LOG_D, "%s keeps the default policy: SCHED_RR priority 2 refused (%s)",
+                       name, strerror(rc));
+    }
+}
+
+void udpAckRecvThread() {
+    set_realtime("udpAckRecvThread");
+    if (r_info.ack_sock < 0) return;
+    std::vector<uint8_t> buf(4096);
+    while (!r_info.stop.load()) {
+        pollfd pfd{r_info.ack_sock, POLLIN, 0};
+        const int rc = poll(&pfd, 1, kAckWaitMs);
+        if (rc < 0) {
+            if (errno != EINTR) PLR_TRACE(PLR_LOG_D, "select failed!!!");
+            continue;
+        }
+        if (rc == 0) continue;
+        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), 0);
+        if (n <= 0) continue;
+        rtt_ack_process(buf.data(), static_cast<size_t>(n));
+    }
+}
+
+// Sends the frame and waits for its acknowledgement, retransmitting on each
+// timeout. Returns 0 when acknowledged, the send call's result when sending
+// failed, or -110 after the last transmission.
+int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
+                  const sockaddr_in* peer) {
+    r_info.est.retries = 0;
+    rtt_reset_stamp();
+    r_info.send_stamp = stamp;
+    r_info.send_time = Clock::now();
+    for (;;) {
+        const ssize_t sent = sendto(sock, frame.data(), frame.size(), MSG_NOSIGNAL,
+                                    reinterpret_cast<const sockaddr*>(peer), sizeof *peer);
+        if (sent <= 0) {
+            PLR_TRACE(PLR_LOG_D, "send failed %s!!!", strerror(errno));
+            return sent < 0 ? static_cast<int>(sent) : -1;
+        }
+        const auto deadline = Clock::now() + std::chrono::microseconds(r_info.est.rto);
+        std::unique_lock<std::mutex> lock(r_info.rtt_lock);
+        const bool acked = r_info.ack_cond.wait_until(lock, deadline, [stamp] {
+            return r_info.ack_seen && r_info.ack_stamp == stamp;
+        });
+        if (acked) {
+            const auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 r_info.ack_time - r_info.send_time)
+                                 .count();
+            lock.unlock();
+            rtt_estimator_update(&r_info.est,
+                                 static_cast<int32_t>(rtt > INT32_MAX ? INT32_MAX : rtt));
+            return 0;
+        }
+        lock.unlock();
+        const int32_t retries = rtt_estimator_timeout(&r_info.est);
+        if (retries >= RTT_MAX_TRANSMISSIONS) {
+            errno = ETIMEDOUT;
+            return -110;
+        }
+        plr_trace_logf(PLR_LOG_D, "%s(line=%d):retransmit:%d,timeout:%ld,timestamp:%lu", __func__,
+                       __LINE__, static_cast<int>(retries), static_cast<long>(r_info.est.rto),
+                       static_cast<unsigned long>(stamp));
+    }
+}
+
+bool valid_target(int sock, const sockaddr_in* peer) {
+    return sock > 0 && peer != nullptr;
+}
+
+}  // namespace
+
+uint32_t udp_get_time_stamp32() {
+    timeval tv{};
+    board_clock_gettimeofday(&tv);
+    return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000000u +
+                                 static_cast<uint64_t>(tv.tv_usec));
+}
+
+void rtt_ack_process(const uint8_t* data, size_t len) {
+    if (data == nullptr) return;
+    uint32_t stamp = 0;
+    if (rtt_ack_scan(std::span(data, len), &stamp) == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+        r_info.ack_stamp = stamp;
+        r_info.ack_time = Clock::now();
+        r_info.ack_seen = true;
+    }
+    r_info.ack_cond.notify_all();
+}
+
+int udp_send(const void* payload, size_t len, int sock, const sockaddr_in* peer) {
+    if (payload == nullptr || len < 1 || len > UDP_MAX_PAYLOAD || !valid_target(sock, peer)) {
+        return -22;
+    }
+    std::vector<uint8_t> frame;
+    try {
+        frame.resize(len + UDP_FRAME_OVERHEAD);
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    {
+        // Only the latest frame may be resent: a frame kept from an earlier
+        // call is stale once a new one is sent.
+        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+        r_info.last_pkg.clear();
+        r_info.last_pkg_stamp = 0;
+    }
+    const uint32_t stamp = new_frame_stamp();
+    udp_build_frame(frame, stamp, std::span(static_cast<const uint8_t*>(payload), len));
+    const int rc = send_and_wait(frame, stamp, sock, peer);
+    if (rc == -110) {
+        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+        r_info.last_pkg = std::move(frame);
+        r_info.last_pkg_stamp = stamp;
+        plr_trace_logf(PLR_LOG_D, "%s(line=%d):backup pkg :%lu", __func__, __LINE__,
+                       static_cast<unsigned long>(stamp));
+        errno = ETIMEDOUT;
+        return -110;
+    }
+    return rc == 0 ? static_cast<int>(len) : rc;
+}
+
+int udp_resend_last_pkg(int sock, const sockaddr_in* peer) {
+    std::vector<uint8_t> frame;
+    uint32_t stamp = 0;
+    {
+        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+        if (r_info.last_pkg.size() <= UDP_FRAME_OVERHEAD || r_info.last_pkg_stamp == 0 ||
+            !valid_target(sock, peer)) {
+            return -22;
+        }
+        frame = r_info.last_pkg;
+        stamp = r_info.last_pkg_stamp;
+    }
+    const int rc = send_and_wait(frame, stamp, sock, peer);
+    if (rc == -110) {
+        errno = ETIMEDOUT;
+        return -110;
+    }
+    std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+    r_info.last_pkg.clear();
+    r_info.last_pkg_stamp = 0;
+    return rc == 0 ? static_cast<int>(frame.size() - UDP_FRAME_OVERHEAD) : rc;
+}
+
+RttEstimator rtt_get_estimator() {
+    return r_info.est;
+}
+
+int PLR_UDP_Init() {
+    rtt_estimator_init(&r_info.est);
+    r_info.send_stamp = 0;
+    rtt_reset_stamp();
+    {
+        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+        r_info.last_pkg.clear();
+        r_info.last_pkg_stamp = 0;
+    }
+    r_info.stop.store(false);
+    rtt_ack_sock_init();
+    r_info.recv_thread = std::thread(udpAckRecvThread);
+    return 0;
+}
+
+int PLR_UDP_Deinit() {
+    r_info.stop.store(true);
+    if (r_info.recv_thread.joinable()) r_info.recv_thread.join();
+    if (r_info.ack_sock > 0) close(r_info.ack_sock);
+    r_info.ack_sock = -1;
+    std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+    r_info.last_pkg.clear();
+    r_info.last_pkg.shrink_to_fit();
+    r_info.last_pkg_stamp = 0;
+    return 0;
+}

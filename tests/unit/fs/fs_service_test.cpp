@@ -1,0 +1,302 @@
+// The file service in process, on loopback: list batching, the live-stream
+// switch, names outside the catalogue, downloads from an offset, and hostile
+// request datagrams that must leave the service answering and the card intact.
+#include "fs/fs_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "../../support/board_root_fixture.h"
+#include "fs/fs_stream.h"
+#include "fs/udp_rtt.h"
+#include "fs_test_phone.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+constexpr uint8_t kPhoneSys = 0x42;  // phone (4) to video board (2)
+
+mavlink_message_t data_stream(uint8_t on) {
+    mavlink_data_stream_t ds{};
+    ds.on_off = on;
+    mavlink_message_t msg;
+    mavlink_msg_data_stream_pack(kPhoneSys, 0, 0, &ds, &msg);
+    return msg;
+}
+
+mavlink_message_t list_request(uint8_t compid) {
+    mavlink_param_request_list_t req{};
+    mavlink_message_t msg;
+    mavlink_msg_param_request_list_pack(kPhoneSys, compid, 0, &req, &msg);
+    return msg;
+}
+
+mavlink_message_t resource(uint8_t uri_type, const std::string& uri, uint8_t transfer,
+                           const std::string& storage = "0") {
+    mavlink_resource_request_t req{};
+    req.uri_type = uri_type;
+    memcpy(req.uri, uri.data(), std::min(uri.size(), sizeof req.uri));
+    req.transfer_type = transfer;
+    memcpy(req.storage, storage.data(), std::min(storage.size(), sizeof req.storage));
+    mavlink_message_t msg;
+    mavlink_msg_resource_request_pack(kPhoneSys, 0, 0, &req, &msg);
+    return msg;
+}
+
+std::vector<uint8_t> frame_bytes(const mavlink_message_t& msg) {
+    std::vector<uint8_t> out(MAVLINK_MAX_PACKET_LEN);
+    out.resize(static_cast<size_t>(mavlink_msg_to_send_buffer(out, &msg)));
+    return out;
+}
+
+class FileService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"PIC", "VIDEO", "THUMB"}) {
+            fsys::create_directories(root_.path(std::string("/tmp/SD0/PLRMEDIA/") + d));
+        }
+        video_.assign(600000, '\0');
+        for (size_t i = 0; i < video_.size(); ++i) video_[i] = static_cast<char>(i * 7 + i / 251);
+        root_.write("/tmp/SD0/PLRMEDIA/VIDEO/CLIP0001.MP4", video_);
+        root_.write("/tmp/SD0/PLRMEDIA/PIC/20260101/IMG_0001.JPG", "jpeg bytes");
+        PLR_UDP_Init();
+        PLR_FS_Init();
+    }
+    void TearDown() override {
+        PLR_FS_Deinit();
+        PLR_UDP_Deinit();
+        fs_stream_reset();
+    }
+    void stream_off() {
+        for (int i = 0; i < 200 && fs_is_stream_on() != 0; ++i) {
+            if (i % 20 == 0) phone_.request(data_stream(0));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(fs_is_stream_on(), 0u);
+    }
+    // Every frame until `ms` of silence.
+    std::vector<TestFrame> drain(int ms = 700) {
+        std::vector<TestFrame> out;
+        TestFrame f{};
+        while (phone_.receive(&f, ms)) out.push_back(f);
+        return out;
+    }
+    // Downloads `uri`: the answer texts in order and the data bytes.
+    void download(uint8_t type, const std::string& uri, const std::string& storage,
+                  std::vector<std::string>* texts, std::string* data) {
+        phone_.request(resource(type, uri, 1, storage));
+        for (const TestFrame& f : drain()) {
+            if (f.payload[0] == 2) {
+                data->append(f.payload.begin() + 1, f.payload.end());
+            } else {
+                texts->push_back(TestPhone::answer(f.payload));
+            }
+        }
+    }
+    std::map<std::string, std::string> card() const {
+        std::map<std::string, std::string> files;
+        for (const auto& e : fsys::recursive_directory_iterator(root_.path("/tmp/SD0"))) {
+            if (e.is_regular_file()) {
+                std::ifstream in(e.path(), std::ios::binary);
+                files[e.path().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+            }
+        }
+        return files;
+    }
+    TempBoardRoot root_{{"/tmp/SD0"}};
+    TestPhone phone_;
+    std::string video_;
+};
+
+TEST_F(FileService, ListOf1000PhotosArrivesInTwoFrames) {
+    for (int i = 0; i < 1000; ++i) {
+        std::ofstream(root_.path("/tmp/SD0/PLRMEDIA/PIC/P" + std::to_string(i) + ".jpg")) << "x";
+    }
+    stream_off();
+    phone_.request(list_request(195));
+    const std::vector<TestFrame> frames = drain(1500);
+    ASSERT_EQ(frames.size(), 2u);
+    const auto first = TestPhone::messages(frames[0].payload);
+    const auto second = TestPhone::messages(frames[1].payload);
+    EXPECT_EQ(first.size(), 926u);
+    EXPECT_EQ(second.size(), 75u);  // 1001 photos: the fixture's one and these 1000
+    mavlink_pelora_param_value_t pv{};
+    mavlink_msg_pelora_param_value_decode(&second.back(), &pv);
+    EXPECT_STREQ(pv.name, "PIC1001");
+    EXPECT_EQ(pv.count, 1001);
+    EXPECT_FLOAT_EQ(pv.value, 1.0f);
+}
+
+TEST_F(FileService, VideoListFromAnyOtherComponent) {
+    stream_off();
+    phone_.request(list_request(0));
+    const auto frames = drain();
+    ASSERT_EQ(frames.size(), 1u);
+    const auto msgs = TestPhone::messages(frames[0].payload);
+    ASSERT_EQ(msgs.size(), 1u);
+    mavlink_pelora_param_value_t pv{};
+    mavlink_msg_pelora_param_value_decode(&msgs[0], &pv);
+    EXPECT_STREQ(pv.name, "VIDEO1");
+    EXPECT_STREQ(pv.text, "CLIP0001.MP4");
+    EXPECT_FLOAT_EQ(pv.value, 3.0f);
+}
+
+TEST_F(FileService, WithTheLiveStreamOnMissionsAreDiscarded) {
+    ASSERT_EQ(fs_is_stream_on(), 1u) << "the service starts with the live stream on";
+    phone_.request(list_request(0));
+    EXPECT_TRUE(drain(800).empty());
+    phone_.request(data_stream(1));
+    phone_.request(resource(3, "CLIP0001.MP4", 0));
+    EXPECT_TRUE(drain(800).empty());
+}
+
+TEST_F(FileService, DownloadFromAnOffsetAndUnlistedNames) {
+    stream_off();
+    struct Case {
+        std::string storage;
+        size_t from;
+    };
+    for (const Case& c : {Case{"0", 0}, Case{"123457", 123457}, Case{"-5", 0}, Case{"abc", 0},
+                          Case{"99999999999999999999", video_.size()}}) {
+        std::vector<std::string> texts;
+        std::string data;
+        download(3, "CLIP0001.MP4", c.storage, &texts, &data);
+        ASSERT_GE(texts.size(), 2u) << c.storage;
+        EXPECT_EQ(texts.front().rfind("TRANSSTART:CLIP0001.MP4;FTYPE:3", 0), 0u) << texts.front();
+        EXPECT_EQ(texts.back(), "TRANSCOMPLETE:CLIP0001.MP4") << c.storage;
+        EXPECT_TRUE(data == video_.substr(c.from)) << c.storage << ": " << data.size() << " bytes";
+    }
+    for (const std::string name : {"nothere.MP4", "../VIDEO/CLIP0001.MP4", "/CLIP0001.MP4", ""}) {
+        std::vector<std::string> texts;
+        std::string data;
+        download(3, name, "0", &texts, &data);
+        EXPECT_EQ(texts, std::vector<std::string>{"NOTEXIST"}) << name;
+        EXPECT_TRUE(data.empty());
+    }
+}
+
+// The phone holds back the acknowledgement of the first data block while it
+// sends its next request; the download then stops at its next step.
+TEST_F(FileService, ANewRequestOrACancelStopsARunningDownload) {
+    stream_off();
+    for (const uint8_t next : {uint8_t{0}, uint8_t{4}}) {  // information request, cancel
+        phone_.request(resource(3, "CLIP0001.MP4", 1));
+        TestFrame f{};
+        ASSERT_TRUE(phone_.receive(&f, 5000));
+        EXPECT_EQ(TestPhone::answer(f.payload).rfind("TRANSSTART:CLIP0001.MP4", 0), 0u);
+        ASSERT_TRUE(phone_.receive(&f, 5000, false));
+        EXPECT_EQ(f.payload[0], 2);
+        phone_.request(resource(3, "CLIP0001.MP4", next));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        phone_.ack(f.stamp);
+        std::vector<std::string> texts;
+        size_t blocks = 0;
+        for (const TestFrame& g : drain()) {
+            if (g.payload[0] == 2) {
+                ++blocks;
+            } else {
+                texts.push_back(TestPhone::answer(g.payload));
+            }
+        }
+        EXPECT_LE(blocks, 1u) << "at most the block in flight";
+        ASSERT_GE(texts.size(), 1u);
+        EXPECT_EQ(texts[0], "TRANSCANCELED:CLIP0001.MP4");
+        if (next == 0) {
+            ASSERT_EQ(texts.size(), 2u);
+            EXPECT_EQ(texts[1].rfind("FSIZE:600000;", 0), 0u) << "then the new request is served";
+        } else {
+            EXPECT_EQ(texts.size(), 1u);
+        }
+    }
+}
+
+TEST_F(FileService, HostileRequestsLeaveTheServiceAnsweringAndTheCardIntact) {
+    stream_off();
+    const auto before = card();
+    const auto valid = frame_bytes(resource(3, "CLIP0001.MP4", 0));
+    std::vector<std::vector<uint8_t>> hostile;
+    hostile.emplace_back(valid.begin(), valid.begin() + 10);  // truncated
+    hostile.push_back(valid);
+    hostile.back()[valid.size() - 1] ^= 0xFF;       // wrong CRC
+    hostile.push_back({0xFE});                      // a start byte only
+    hostile.push_back({0xFE, 0xFF, 0, 0, 0, 142});  // length 255, nothing after
+    std::vector<uint8_t> noise(65000);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 31 + 0xFE);
+    hostile.push_back(noise);
+    const std::string longName(120, 'A');  // uri and storage without NUL
+    const std::string longNumber(120, '9');
+    for (uint8_t transfer : {0, 1, 2, 5, 6, 7, 8, 9, 200}) {
+        for (uint8_t type : {0, 1, 2, 3, 4, 255}) {
+            for (const std::string& name :
+                 {longName, std::string("../../../etc/pelora.conf"),
+                  std::string("../VIDEO/CLIP0001.MP4"),
+                  std::string("/tmp/SD0/PLRMEDIA/VIDEO/CLIP0001.MP4"), std::string("..")}) {
+                hostile.push_back(frame_bytes(resource(type, name, transfer, longNumber)));
+            }
+        }
+    }
+    hostile.push_back(frame_bytes(resource(3, "CLIP0001.MP4", 1, "-99999999999999999999")));
+    hostile.push_back(frame_bytes(resource(3, "CLIP0001.MP4", 1, "99999999999999999999")));
+    hostile.push_back(frame_bytes(resource(3, "CLIP0001.MP4", 1, "0x10")));
+    // Several frames in one datagram, the first one cut short.
+    std::vector<uint8_t> joined(valid.begin(), valid.begin() + 20);
+    joined.insert(joined.end(), valid.begin(), valid.end());
+    hostile.push_back(joined);
+    for (const auto& d : hostile) phone_.send_to(FS_FILE_PORT, d.data(), d.size());
+    // A flood of list and information requests.
+    const auto list = frame_bytes(list_request(0));
+    for (int i = 0; i < 300; ++i) {
+        phone_.send_to(FS_FILE_PORT, list.data(), list.size());
+        phone_.send_to(FS_FILE_PORT, valid.data(), valid.size());
+    }
+    drain(1500);
+
+    phone_.request(resource(3, "CLIP0001.MP4", 0));
+    const auto frames = drain();
+    ASSERT_EQ(frames.size(), 1u) << "the service still answers";
+    EXPECT_EQ(frames[0].payload[0], 1);
+    EXPECT_EQ(TestPhone::answer(frames[0].payload).rfind("FSIZE:600000;", 0), 0u);
+    EXPECT_EQ(card(), before) << "nothing on the card changed";
+}
+
+TEST_F(FileService, DeleteRemovesTheFileAndItsThumbnail) {
+    root_.write("/tmp/SD0/PLRMEDIA/THUMB/CLIP0001_v.JPG", "thumb");
+    stream_off();
+    phone_.request(list_request(0));  // rescan: the catalogue now holds the thumbnail
+    TestFrame listed{};
+    ASSERT_TRUE(phone_.receive(&listed, 10000));
+    ASSERT_EQ(TestPhone::messages(listed.payload).size(), 1u);
+    phone_.request(resource(3, "CLIP0001.MP4", 2));
+    const auto frames = drain();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(TestPhone::answer(frames[0].payload), "FREMOVED:CLIP0001.MP4");
+    EXPECT_FALSE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/CLIP0001.MP4"));
+    EXPECT_FALSE(root_.exists("/tmp/SD0/PLRMEDIA/THUMB/CLIP0001_v.JPG"));
+    phone_.request(resource(3, "CLIP0001.MP4", 2));
+    const auto again = drain();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(TestPhone::answer(again[0].payload), "NOTEXIST");
+}
+
+TEST_F(FileService, SmallVideosAreDeletedAtRescanUnlessStillBeingWritten) {
+    root_.write("/tmp/SD0/PLRMEDIA/VIDEO/SMALL.MP4", std::string(512000, 'x'));
+    root_.write("/tmp/SD0/PLRMEDIA/VIDEO/FRESH.MP4", std::string(1000, 'x'));
+    root_.write("/tmp/SD0/PLRMEDIA/VIDEO/OK.MP4", std::string(512001, 'x'));
+    const auto old = fsys::file_time_type::clock::now() - std::chrono::minutes(5);
+    fsys::last_write_time(root_.path("/tmp/SD0/PLRMEDIA/VIDEO/SMALL.MP4"), old);
+    fsys::last_write_time(root_.path("/tmp/SD0/PLRMEDIA/VIDEO/OK.MP4"), old);
+    stream_off();
+    phone_.request(list_request(0));
+    drain();
+    EXPECT_FALSE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/SMALL.MP4")) << "512000 bytes: invalid";
+    EXPECT_TRUE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/OK.MP4")) << "512001 bytes: valid";
+    EXPECT_TRUE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/FRESH.MP4"))
+        << "a recording in its first moments stays";
+}
+
+}  // namespace
