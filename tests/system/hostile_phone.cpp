@@ -197,12 +197,20 @@ bool is_command_ack(const mavlink_message_t& m, uint16_t command, uint8_t result
 
 // ---- the board from outside ----
 
+// Descriptors of the board, without the media buffer pool's blocks: the pool
+// grows to its working size on demand (the live view) and keeps them.
 int count_fds() {
     int n = 0;
-    DIR* dir = opendir(("/proc/" + std::to_string(g_pid) + "/fd").c_str());
+    const std::string dirName = "/proc/" + std::to_string(g_pid) + "/fd";
+    DIR* dir = opendir(dirName.c_str());
     if (dir == nullptr) return -1;
     while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.') ++n;
+        if (e->d_name[0] == '.') continue;
+        char target[512] = {};
+        if (readlink((dirName + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+            strncmp(target, "/memfd:vboard-mb", 16) == 0)
+            continue;
+        ++n;
     }
     closedir(dir);
     return n;
