@@ -49,11 +49,17 @@ std::string g_file;
 // ports with 5 % loss; its process id, or 0.
 pid_t start_relay(uint16_t file_listen, uint16_t ack_listen, uint16_t file_port) {
     const std::string relay = UDP_RELAY_PATH;
-    std::vector<std::string> args = {relay,           "--file-listen", std::to_string(file_listen),
-                                     "--ack-listen",  std::to_string(ack_listen),
-                                     "--file-port",   std::to_string(file_port),
-                                     "--loss",        "0.05",
-                                     "--seed",        "7"};
+    std::vector<std::string> args = {relay,
+                                     "--file-listen",
+                                     std::to_string(file_listen),
+                                     "--ack-listen",
+                                     std::to_string(ack_listen),
+                                     "--file-port",
+                                     std::to_string(file_port),
+                                     "--loss",
+                                     "0.05",
+                                     "--seed",
+                                     "7"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -264,7 +270,8 @@ int main(int argc, char** argv) {
         std::vector<char> data(kFileSize);
         std::mt19937 rng(1);
         for (char& c : data) c = static_cast<char>(rng());
-        std::ofstream(g_file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+        std::ofstream(g_file, std::ios::binary)
+            .write(data.data(), static_cast<std::streamsize>(data.size()));
     }
     PLR_UDP_Init();
     PLR_FS_Init();

@@ -144,7 +144,8 @@ bool wait_ack(uint32_t stamp, Clock::time_point deadline) {
             std::lock_guard<std::mutex> lock(r_info.rtt_lock);
             if (acked_locked(stamp)) return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
         const long slice = left.count() < 1000 ? static_cast<long>(left.count()) : 1000;
         const timespec ts{0, slice * 1000};
@@ -179,8 +180,8 @@ int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
         const bool acked = wait_ack(stamp, deadline);
         std::unique_lock<std::mutex> lock(r_info.rtt_lock);
         if (acked) {
-            const auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(
-                                 r_info.ack_time - r_info.send_time)
+            const auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(r_info.ack_time -
+                                                                                   r_info.send_time)
                                  .count();
             lock.unlock();
             rtt_estimator_update(&r_info.est,
