@@ -32,8 +32,7 @@ file_list_node** fs_get_list(uint16_t uri_type) {
         case FS_URI_VIDEO:
             return &fs_context.video_list;
         default:
-            plr_trace_logf(PLR_LOG_D, "%s(line:%d) unkown file type!!!", "__fs_get_list",
-                           __LINE__);
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) unkown file type!!!", "__fs_get_list", __LINE__);
             return nullptr;
     }
 }

@@ -26,8 +26,8 @@ struct FsContext;
 inline constexpr size_t FS_MISSION_DATA_SIZE = 1304;
 inline constexpr size_t FS_MISSION_PATH_SIZE = 512;
 struct FsMissionData {
-    uint32_t offset;    // start offset of a download
-    uint16_t uri_type;  // FsUriType
+    uint32_t offset;                  // start offset of a download
+    uint16_t uri_type;                // FsUriType
     char path[FS_MISSION_PATH_SIZE];  // full path of the file to read
     char name[FS_MISSION_PATH_SIZE];  // name reported to the phone
     mavlink_message_t msg;            // the request message

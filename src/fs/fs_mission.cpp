@@ -71,8 +71,7 @@ int fs_new_mission(const FsMissionData* data, FsMissionHandler handler, uint32_t
 
 bool fs_mission_pop(FsContext* ctx, FsMission* out) {
     if (ctx == nullptr || ctx->mission_list.empty()) {
-        plr_trace_logf(PLR_LOG_D, "%s(line:%d) no mission should be execute!!", __func__,
-                       __LINE__);
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) no mission should be execute!!", __func__, __LINE__);
         return false;
     }
     *out = ctx->mission_list.front();
@@ -108,9 +107,7 @@ bool fs_mission_should_stop(const FsContext* ctx, bool interruptible) {
 }
 
 void fs_mission_wake(FsContext* ctx) {
-    {
-        std::lock_guard<std::mutex> lock(ctx->mission_lock);
-    }
+    { std::lock_guard<std::mutex> lock(ctx->mission_lock); }
     ctx->mission_cond.notify_all();
 }
 
@@ -134,8 +131,8 @@ void fs_mission_handle(FsContext* ctx) {
             fs_mission_clean(ctx);
             continue;
         }
-        plr_trace_logf(PLR_LOG_D, "%s(line:%d) Handle mission schedule,id:%u!!", __func__,
-                       __LINE__, mission.id);
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) Handle mission schedule,id:%u!!", __func__, __LINE__,
+                       mission.id);
         ctx->scheduled.store(0);
         ctx->cancel.store(0);
         mission.handler(&mission.data, ctx);

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -169,7 +169,8 @@ void MavlinkFileListRequestHandler(const FsMissionData* data, FsContext* ctx) {
             }
             return true;
         });
-    if (!done) plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
+    if (!done)
+        plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
 }
 
 void FsFileTransfer(const FsMissionData* data, FsContext* /*ctx*/) {
@@ -286,8 +287,8 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
     bool convertible = true;
     if (req.uri_type == FS_URI_THUMB) convertible = FsThumbnailNameConvert(name, sizeof name) == 0;
     char path[FILE_LIST_PATH_SIZE] = "";
-    const bool found = uri[0] != '\0' && convertible &&
-                       fs_search(name, req.uri_type, path, sizeof path) == 0;
+    const bool found =
+        uri[0] != '\0' && convertible && fs_search(name, req.uri_type, path, sizeof path) == 0;
     if (!found || (req.uri_type == FS_URI_THUMB && file_get_size(path) == 0)) {
         FsNotifyFileNotExist();
         plr_trace_logf(PLR_LOG_D, "%s(line:%d) file %s not exist!!", __func__, __LINE__, uri);
@@ -388,8 +389,8 @@ int open_socket() {
         return -1;
     }
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes) != 0) {
-        plr_trace_logf(PLR_LOG_E, "%s(line:%d) Udp:Enalarge socket sending buffer error!",
-                       __func__, __LINE__);
+        plr_trace_logf(PLR_LOG_E, "%s(line:%d) Udp:Enalarge socket sending buffer error!", __func__,
+                       __LINE__);
         close(fd);
         return -1;
     }

@@ -149,14 +149,15 @@ int main(int argc, char** argv) {
             const int out = i == 1 ? client_side : (i == 0 ? board_side : ack_side);
             const sockaddr_in* to = i == 0 ? &board_file : (i == 1 ? &client : &board_ack);
             if (i == 1 && !have_client) continue;
-            sendto(out, buf.data(), static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(to),
-                   sizeof *to);
+            sendto(out, buf.data(), static_cast<size_t>(n), 0,
+                   reinterpret_cast<const sockaddr*>(to), sizeof *to);
             ++counts.forwarded;
         }
     }
-    printf("udp-relay: requests %llu forwarded %llu dropped; frames %llu forwarded %llu dropped; "
-           "acks %llu forwarded %llu dropped\n",
-           up.forwarded, up.dropped, down.forwarded, down.dropped, acks.forwarded, acks.dropped);
+    printf(
+        "udp-relay: requests %llu forwarded %llu dropped; frames %llu forwarded %llu dropped; "
+        "acks %llu forwarded %llu dropped\n",
+        up.forwarded, up.dropped, down.forwarded, down.dropped, acks.forwarded, acks.dropped);
     close(client_side);
     close(board_side);
     close(ack_side);

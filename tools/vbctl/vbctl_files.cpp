@@ -57,8 +57,8 @@ int open_client(Client* c) {
     }
     const int rcvbuf = 8 << 20;
     setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    for (auto [addr, port] : {std::pair{&c->file_addr, c->opt.file_port},
-                              std::pair{&c->ack_addr, c->opt.ack_port}}) {
+    for (auto [addr, port] :
+         {std::pair{&c->file_addr, c->opt.file_port}, std::pair{&c->ack_addr, c->opt.ack_port}}) {
         addr->sin_family = AF_INET;
         addr->sin_port = htons(port);
         if (inet_pton(AF_INET, c->opt.host.c_str(), &addr->sin_addr) != 1) {
@@ -239,8 +239,8 @@ int cmd_ls(Client* c, bool photos) {
     while (!heard || entries.size() < count) {
         if (!heard && (send_stream(c, 0) != 0 || send_request(c, &msg) != 0)) return EXIT_FAILED;
         Delivery d;
-        const int rc = receive(c, heard ? deadline : std::min(deadline, vbctl_now_ms() + 1000),
-                               &buf, &d);
+        const int rc =
+            receive(c, heard ? deadline : std::min(deadline, vbctl_now_ms() + 1000), &buf, &d);
         if (rc < 0) return EXIT_FAILED;
         if (rc == 0) {
             if (vbctl_now_ms() < deadline) continue;
@@ -288,10 +288,12 @@ int cmd_rm(Client* c, const char* name) {
 }
 
 void show_progress(uint64_t done, uint64_t total, int64_t start_ms) {
-    const double secs = std::max<double>(0.001, static_cast<double>(vbctl_now_ms() - start_ms) / 1000);
+    const double secs =
+        std::max<double>(0.001, static_cast<double>(vbctl_now_ms() - start_ms) / 1000);
     const double rate = static_cast<double>(done) / secs;
     const double left = rate > 0 && total > done ? static_cast<double>(total - done) / rate : 0;
-    const double pct = total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 0;
+    const double pct =
+        total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 0;
     const int width = 30;
     const int filled = static_cast<int>(pct * width / 100);
     fprintf(stderr, "\r[%.*s%*s] %5.1f%% %llu/%llu bytes %.2f MB/s %.0f s left ", filled,
@@ -303,8 +305,8 @@ void show_progress(uint64_t done, uint64_t total, int64_t start_ms) {
 // Downloads `name` (uri type `uri_type`) into `out` from `offset` on.
 // `expected` is the file's size when known (0 otherwise).
 // `started`: the board already announced the transfer (TRANSSTART seen).
-int download(Client* c, uint8_t uri_type, const char* name, const std::string& out,
-             uint64_t offset, uint64_t expected, bool started = false) {
+int download(Client* c, uint8_t uri_type, const char* name, const std::string& out, uint64_t offset,
+             uint64_t expected, bool started = false) {
     FILE* f = fopen(out.c_str(), offset > 0 ? "r+b" : "wb");
     if (f == nullptr && offset > 0) f = fopen(out.c_str(), "w+b");
     if (f == nullptr) {
@@ -369,8 +371,9 @@ int download(Client* c, uint8_t uri_type, const char* name, const std::string& o
     if (fclose(f) != 0) write_failed = true;
     if (result == 2) return not_on_card(name);
     if (result == 1) {
-        fprintf(stderr, "vbctl: the board canceled the download of %s after %llu bytes "
-                        "(TRANSCANCELED); resume with --offset %llu\n",
+        fprintf(stderr,
+                "vbctl: the board canceled the download of %s after %llu bytes "
+                "(TRANSCANCELED); resume with --offset %llu\n",
                 name, static_cast<unsigned long long>(received),
                 static_cast<unsigned long long>(offset + received));
         return EXIT_FAILED;
@@ -388,8 +391,8 @@ int download(Client* c, uint8_t uri_type, const char* name, const std::string& o
     }
     const double secs = std::max<double>(0.001, static_cast<double>(vbctl_now_ms() - start) / 1000);
     printf("%s: %llu bytes in %.1f s (%.2f MB/s) -> %s\n", name,
-           static_cast<unsigned long long>(received), secs, static_cast<double>(received) / secs / 1e6,
-           out.c_str());
+           static_cast<unsigned long long>(received), secs,
+           static_cast<double>(received) / secs / 1e6, out.c_str());
     if (c->duplicates > 0) {
         printf("%llu repeated frame(s) acknowledged again and dropped\n",
                static_cast<unsigned long long>(c->duplicates));
@@ -406,7 +409,8 @@ int cmd_get(Client* c, const char* name) {
     const uint8_t type = uri_type_of(name);
     std::string info;
     const int rc = request_answer(
-        c, "the information request", [&] { return send_resource(c, type, name, FS_TRANS_INFO, 0); },
+        c, "the information request",
+        [&] { return send_resource(c, type, name, FS_TRANS_INFO, 0); },
         [](const std::string& t) { return starts_with(t, "FSIZE:"); }, &info);
     if (rc < 0) return EXIT_FAILED;
     if (rc == 0) return not_on_card(name);
@@ -429,7 +433,8 @@ std::string thumb_name(const char* name) {
 }
 
 int cmd_thumb(Client* c, const char* name) {
-    const std::string out = c->opt.output.empty() ? base_name(thumb_name(name).c_str()) : c->opt.output;
+    const std::string out =
+        c->opt.output.empty() ? base_name(thumb_name(name).c_str()) : c->opt.output;
     // The board answers NOTEXIST for a thumbnail it does not have yet, makes
     // it, and says THUMBREADY (or THUMBERROR); then it can be downloaded.
     const int64_t timeout = static_cast<int64_t>(c->opt.timeout_s * 1000);
