@@ -528,6 +528,9 @@ int PLR_FS_Init() {
     fs_mission_clean(&fs_context);
     fs_scan_flist();
     fs_stream_reset();
+    // Bound before the threads start, so requests are received from now on;
+    // the request thread opens it again whenever it fails.
+    open_socket();
     fs_context.missionThreadID = std::thread([] {
         set_realtime("fs_mission_handle");
         fs_mission_handle(&fs_context);

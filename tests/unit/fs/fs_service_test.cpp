@@ -73,8 +73,8 @@ protected:
         fs_stream_reset();
     }
     void stream_off() {
-        phone_.request(data_stream(0));
         for (int i = 0; i < 200 && fs_is_stream_on() != 0; ++i) {
+            if (i % 20 == 0) phone_.request(data_stream(0));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ASSERT_EQ(fs_is_stream_on(), 0u);
@@ -180,6 +180,41 @@ TEST_F(FileService, DownloadFromAnOffsetAndUnlistedNames) {
     }
 }
 
+// The phone holds back the acknowledgement of the first data block while it
+// sends its next request; the download then stops at its next step.
+TEST_F(FileService, ANewRequestOrACancelStopsARunningDownload) {
+    stream_off();
+    for (const uint8_t next : {uint8_t{0}, uint8_t{4}}) {  // information request, cancel
+        phone_.request(resource(3, "CLIP0001.MP4", 1));
+        TestFrame f{};
+        ASSERT_TRUE(phone_.receive(&f, 5000));
+        EXPECT_EQ(TestPhone::answer(f.payload).rfind("TRANSSTART:CLIP0001.MP4", 0), 0u);
+        ASSERT_TRUE(phone_.receive(&f, 5000, false));
+        EXPECT_EQ(f.payload[0], 2);
+        phone_.request(resource(3, "CLIP0001.MP4", next));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        phone_.ack(f.stamp);
+        std::vector<std::string> texts;
+        size_t blocks = 0;
+        for (const TestFrame& g : drain()) {
+            if (g.payload[0] == 2) {
+                ++blocks;
+            } else {
+                texts.push_back(TestPhone::answer(g.payload));
+            }
+        }
+        EXPECT_LE(blocks, 1u) << "at most the block in flight";
+        ASSERT_GE(texts.size(), 1u);
+        EXPECT_EQ(texts[0], "TRANSCANCELED:CLIP0001.MP4");
+        if (next == 0) {
+            ASSERT_EQ(texts.size(), 2u);
+            EXPECT_EQ(texts[1].rfind("FSIZE:600000;", 0), 0u) << "then the new request is served";
+        } else {
+            EXPECT_EQ(texts.size(), 1u);
+        }
+    }
+}
+
 TEST_F(FileService, HostileRequestsLeaveTheServiceAnsweringAndTheCardIntact) {
     stream_off();
     const auto before = card();
@@ -233,7 +268,9 @@ TEST_F(FileService, DeleteRemovesTheFileAndItsThumbnail) {
     root_.write("/tmp/SD0/PLRMEDIA/THUMB/CLIP0001_v.JPG", "thumb");
     stream_off();
     phone_.request(list_request(0));  // rescan: the catalogue now holds the thumbnail
-    drain();
+    TestFrame listed{};
+    ASSERT_TRUE(phone_.receive(&listed, 10000));
+    ASSERT_EQ(TestPhone::messages(listed.payload).size(), 1u);
     phone_.request(resource(3, "CLIP0001.MP4", 2));
     const auto frames = drain();
     ASSERT_EQ(frames.size(), 1u);

@@ -43,6 +43,13 @@ public:
         return a;
     }
     const sockaddr_in& self() const { return self_; }
+    // Sends requests and acknowledgements to these ports (a relay's).
+    void use_ports(uint16_t file_port, uint16_t ack_port) {
+        file_port_ = file_port;
+        ack_port_ = ack_port;
+    }
+    // Hands repeated frames over too (for tests of the retransmissions).
+    void keep_repeats() { drop_repeats_ = false; }
 
     void send_to(uint16_t port, const void* data, size_t len) const {
         const sockaddr_in a = addr(port);
@@ -52,12 +59,12 @@ public:
     void request(const mavlink_message_t& msg) const {
         uint8_t buf[MAVLINK_MAX_PACKET_LEN];
         const int len = mavlink_msg_to_send_buffer(buf, &msg);
-        send_to(FS_FILE_PORT, buf, static_cast<size_t>(len));
+        send_to(file_port_, buf, static_cast<size_t>(len));
     }
     void ack(uint32_t stamp) const {
         uint8_t rec[RTT_ACK_RECORD_LEN];
         rtt_build_ack(stamp, rec);
-        send_to(RTT_ACK_PORT, rec, sizeof rec);
+        send_to(ack_port_, rec, sizeof rec);
     }
 
     // Waits up to `ms` for a valid frame; acknowledges it when `ack_it`.
@@ -76,6 +83,10 @@ public:
             UdpFrame f{};
             if (udp_parse_frame(std::span(buf.data(), static_cast<size_t>(n)), &f) != 0) continue;
             if (ack_it) ack(f.stamp);
+            // A repeat (its acknowledgement came late or was lost) is
+            // acknowledged again and dropped, as the phone does.
+            if (drop_repeats_ && f.stamp == last_stamp_) continue;
+            last_stamp_ = f.stamp;
             out->stamp = f.stamp;
             out->payload.assign(f.payload.begin(), f.payload.end());
             return true;
@@ -106,4 +117,8 @@ public:
 private:
     int fd_ = -1;
     sockaddr_in self_{};
+    mutable uint32_t last_stamp_ = 0;
+    bool drop_repeats_ = true;
+    uint16_t file_port_ = FS_FILE_PORT;
+    uint16_t ack_port_ = RTT_ACK_PORT;
 };

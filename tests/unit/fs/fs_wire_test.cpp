@@ -221,3 +221,28 @@ TEST(FsWire, AnswerTextAndStorageNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+// The byte-level example of docs/file-service.md.
+TEST(FsWire, DocumentedExampleBytes) {
+    mavlink_message_t msg{};
+    ASSERT_GT(fs_pack_list_entry(0, FS_URI_VIDEO, 1, 1, "CLIP0001.MP4", &msg), 0);
+    std::vector<uint8_t> entry(MAVLINK_MAX_PACKET_LEN);
+    entry.resize(static_cast<size_t>(mavlink_msg_to_send_buffer(entry, &msg)));
+    std::vector<uint8_t> golden = {0xFE, 0x37, 0x00, 0x24, 0x64, 0x16, 0x00, 0x00, 0x40, 0x40,
+                                   0x01, 0x00, 0x01, 0x00, 'V',  'I',  'D',  'E',  'O',  '1'};
+    golden.resize(30, 0);
+    for (char c : std::string("CLIP0001.MP4")) golden.push_back(static_cast<uint8_t>(c));
+    golden.resize(60, 0);
+    golden.insert(golden.end(), {0x0B, 0x5E, 0x01});
+    EXPECT_EQ(entry, golden);
+
+    const std::vector<uint8_t> payload = {0x02, 'a', 'b', 'c'};
+    std::vector<uint8_t> frame(20);
+    ASSERT_EQ(udp_build_frame(frame, 0x12345678, payload), 20u);
+    EXPECT_EQ(frame, (std::vector<uint8_t>{0x43, 0x30, 0x58, 0x46, 0x78, 0x56, 0x34, 0x12, 0x04, 0x00,
+                                           0x9B, 0x3B, 0x02, 'a',  'b',  'c',  0x46, 0x58, 0x30, 0x43}));
+}
+
+}  // namespace
