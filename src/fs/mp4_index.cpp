@@ -428,8 +428,11 @@ int mdia_parse_callback(void* opaque, uint32_t type, const uint8_t* p, uint64_t 
 
 int mdia_build_index(const MovHeader* hdr, MdiaContext* ctx) {
     if (hdr == nullptr || ctx == nullptr || !hdr->have_moov || hdr->moov.size() < 8) return -1;
-    // The moov atom's own header is 8 bytes: its size fitted 32 bits.
-    if (mov_parse_atoms(hdr->moov.data() + 8, hdr->moov.size() - 8, mdia_parse_callback, ctx) != 0) {
+    // The moov atom's own header: 16 bytes with a 64-bit size, else 8.
+    const size_t headLen = be32(hdr->moov.data()) == 1 ? 16 : 8;
+    if (hdr->moov.size() < headLen ||
+        mov_parse_atoms(hdr->moov.data() + headLen, hdr->moov.size() - headLen,
+                        mdia_parse_callback, ctx) != 0) {
         return index_fail("malformed movie header");
     }
     if (ctx->bad) return index_fail("a sample table of the video track is malformed");
