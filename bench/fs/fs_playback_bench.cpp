@@ -19,7 +19,7 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-constexpr uint32_t kSamples = 600;       // 20 s at 30 fps
+constexpr uint32_t kSamples = 600;        // 20 s at 30 fps
 constexpr uint32_t kSampleBytes = 40000;  // about 10 Mbit/s
 constexpr uint32_t kGop = 30;
 constexpr char kName[] = "PLAY.MP4";
@@ -38,7 +38,8 @@ bool write_fixture(const std::string& path) {
     std::vector<uint8_t> sample(kSampleBytes + 4);
     for (uint32_t i = 0; ok && i < kSamples; ++i) {
         const bool key = i % kGop == 0;
-        for (size_t b = 0; b < sample.size(); ++b) sample[b] = static_cast<uint8_t>((b * 31 + i) | 1);
+        for (size_t b = 0; b < sample.size(); ++b)
+            sample[b] = static_cast<uint8_t>((b * 31 + i) | 1);
         sample[0] = static_cast<uint8_t>(kSampleBytes >> 24);
         sample[1] = static_cast<uint8_t>(kSampleBytes >> 16);
         sample[2] = static_cast<uint8_t>(kSampleBytes >> 8);

@@ -61,7 +61,8 @@ int open_playback(const FsMissionData* data, Playback* pb) {
     }
     mdia_alloc_context(&pb->index);
     // The reader logs what it found wrong.
-    if (mov_get_header_atom(&pb->src, &pb->hdr) != 0 || mdia_build_index(&pb->hdr, pb->index) != 0) {
+    if (mov_get_header_atom(&pb->src, &pb->hdr) != 0 ||
+        mdia_build_index(&pb->hdr, pb->index) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) streaming failed, cannot index %s", __func__,
                        __LINE__, data->name);
         return -1;
@@ -126,9 +127,9 @@ void FsFileStream(const FsMissionData* data, FsContext* ctx) {
     Playback pb;
     if (open_playback(data, &pb) != 0) return;
     MdiaCursor cur;
-    size_t len = 0;        // bytes in the frame buffer
-    size_t sent = 0;       // of them sent
-    bool restart = true;   // (re)start at play_pos: TIME, then the parameter sets
+    size_t len = 0;          // bytes in the frame buffer
+    size_t sent = 0;         // of them sent
+    bool restart = true;     // (re)start at play_pos: TIME, then the parameter sets
     bool have_next = false;  // the cursor stands on a sample still to be read
     for (;;) {
         if (restart) {

@@ -202,7 +202,8 @@ uint32_t stsc_spc(const MdiaContext* ctx, uint32_t e) {
     return be32(ctx->stsc.entries + 12ull * e + 4);
 }
 uint64_t chunk_offset(const MdiaContext* ctx, uint32_t chunk) {
-    return ctx->co64 ? be64(ctx->stco.entries + 8ull * chunk) : be32(ctx->stco.entries + 4ull * chunk);
+    return ctx->co64 ? be64(ctx->stco.entries + 8ull * chunk)
+                     : be32(ctx->stco.entries + 4ull * chunk);
 }
 uint32_t sample_bytes(const MdiaContext* ctx, uint32_t sample) {
     return ctx->sample_size != 0 ? ctx->sample_size : be32(ctx->stsz.entries + 4ull * sample);
@@ -225,7 +226,7 @@ __attribute__((format(printf, 1, 2))) int index_fail(const char* format, ...) {
 }  // namespace
 
 int mov_source_fd(int fd, MovSource* src) {
-    struct stat st{};
+    struct stat st {};
     if (src == nullptr || fd < 0 || fstat(fd, &st) != 0) return -1;
     src->read_at = read_fd;
     src->opaque = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
@@ -388,8 +389,8 @@ int mdia_parse_callback(void* opaque, uint32_t type, const uint8_t* p, uint64_t 
             ctx->handler = 0;
         }
         if (ctx->depth + 1 > MOV_MAX_DEPTH) {
-            plr_trace_logf(PLR_LOG_E, "%s(line:%d) atoms too deeply nested :%u", __func__,
-                           __LINE__, ctx->depth + 1);
+            plr_trace_logf(PLR_LOG_E, "%s(line:%d) atoms too deeply nested :%u", __func__, __LINE__,
+                           ctx->depth + 1);
             return -1;
         }
         ++ctx->depth;
@@ -431,8 +432,8 @@ int mdia_build_index(const MovHeader* hdr, MdiaContext* ctx) {
     // The moov atom's own header: 16 bytes with a 64-bit size, else 8.
     const size_t headLen = be32(hdr->moov.data()) == 1 ? 16 : 8;
     if (hdr->moov.size() < headLen ||
-        mov_parse_atoms(hdr->moov.data() + headLen, hdr->moov.size() - headLen,
-                        mdia_parse_callback, ctx) != 0) {
+        mov_parse_atoms(hdr->moov.data() + headLen, hdr->moov.size() - headLen, mdia_parse_callback,
+                        ctx) != 0) {
         return index_fail("malformed movie header");
     }
     if (ctx->bad) return index_fail("a sample table of the video track is malformed");
@@ -529,7 +530,8 @@ int mdia_cursor_seek(const MdiaContext* ctx, uint32_t sample, MdiaCursor* cur) {
             cur->in_chunk = static_cast<uint32_t>(rest % spc);
             cur->stsc_entry = e;
             uint64_t offset = chunk_offset(ctx, cur->chunk);
-            for (uint32_t s = sample - cur->in_chunk; s < sample; ++s) offset += sample_bytes(ctx, s);
+            for (uint32_t s = sample - cur->in_chunk; s < sample; ++s)
+                offset += sample_bytes(ctx, s);
             cur->offset = offset;
             cur->size = sample_bytes(ctx, sample);
             return 0;
@@ -591,7 +593,8 @@ long mdat_read_frame(const MdiaContext* ctx, const MovSource* src, const MdiaCur
         return -1;
     }
     if (cur->offset > src->size || cur->size > src->size - cur->offset) {
-        plr_trace_logf(PLR_LOG_E, "%s(line:%d) sample %u at %llu (%u bytes) past the end of the file",
+        plr_trace_logf(PLR_LOG_E,
+                       "%s(line:%d) sample %u at %llu (%u bytes) past the end of the file",
                        __func__, __LINE__, cur->sample + 1,
                        static_cast<unsigned long long>(cur->offset), cur->size);
         return -1;

@@ -73,10 +73,10 @@ struct MdiaTable {
 
 // The video track's index (mdia_alloc_context / mdia_free_context).
 struct MdiaContext {
-    uint32_t depth = 0;      // nesting depth of the walk
-    uint32_t handler = 0;    // handler type of the track being walked
-    bool track_done = false; // a video track has been read; later ones are skipped
-    bool bad = false;        // a table of the video track was malformed
+    uint32_t depth = 0;       // nesting depth of the walk
+    uint32_t handler = 0;     // handler type of the track being walked
+    bool track_done = false;  // a video track has been read; later ones are skipped
+    bool bad = false;         // a table of the video track was malformed
 
     // Media header.
     uint32_t time_scale = 0;
@@ -111,8 +111,7 @@ int mdia_free_context(MdiaContext* ctx);
 // Walks atoms in memory: calls `callback` for each atom with its type and
 // payload. -1 (logged) when an atom is smaller than its header or larger than
 // what is left; a callback failure is logged and the walk goes on.
-using MovAtomCallback = int (*)(void* opaque, uint32_t type, const uint8_t* payload,
-                                uint64_t size);
+using MovAtomCallback = int (*)(void* opaque, uint32_t type, const uint8_t* payload, uint64_t size);
 int mov_parse_atoms(const uint8_t* buf, uint64_t len, MovAtomCallback callback, void* opaque);
 
 // The callback for the movie header: descends into moov, trak, mdia, minf and

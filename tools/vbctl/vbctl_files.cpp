@@ -525,9 +525,8 @@ int cmd_play(Client* c, const char* name) {
     }
     const int64_t timeout = static_cast<int64_t>(c->opt.timeout_s * 1000);
     const int64_t start = vbctl_now_ms();
-    const int64_t stop_at = c->opt.seconds >= 0
-                                ? start + static_cast<int64_t>(c->opt.seconds * 1000)
-                                : INT64_MAX;
+    const int64_t stop_at =
+        c->opt.seconds >= 0 ? start + static_cast<int64_t>(c->opt.seconds * 1000) : INT64_MAX;
     const std::string complete = std::string("TRANSCOMPLETE:") + name;
     Keys keys;
     keys.start();
@@ -541,9 +540,7 @@ int cmd_play(Client* c, const char* name) {
     int64_t base_pos = c->opt.seek_ms;
     int64_t base_time = start;
     int64_t paused_at = 0;
-    auto position = [&] {
-        return base_pos + ((paused ? paused_at : vbctl_now_ms()) - base_time);
-    };
+    auto position = [&] { return base_pos + ((paused ? paused_at : vbctl_now_ms()) - base_time); };
     auto control = [&](uint8_t transfer, int64_t pos) {
         return send_resource(c, FS_URI_VIDEO, name, transfer, static_cast<uint64_t>(pos));
     };

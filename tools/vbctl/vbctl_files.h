@@ -15,7 +15,7 @@ struct VbctlFileOptions {
     double timeout_s = 10;      // silence after which a command gives up
     std::string output;         // get/thumb: the file written
     bool offset_given = false;
-    uint64_t offset = 0;  // get: resume from this byte
+    uint64_t offset = 0;   // get: resume from this byte
     uint32_t seek_ms = 0;  // play: start position
     double seconds = -1;   // play: cancel after this long (-1: play to the end)
 };

@@ -336,8 +336,8 @@ protected:
     }
     // Takes frames until `ms` of silence: tag-3 bytes go to `data`, answers
     // to `texts`; stops after the first answer when `until_answer`.
-    void take(int ms, std::string* data, std::vector<std::string>* texts,
-              bool until_answer = false, size_t max_pieces = SIZE_MAX) {
+    void take(int ms, std::string* data, std::vector<std::string>* texts, bool until_answer = false,
+              size_t max_pieces = SIZE_MAX) {
         TestFrame f{};
         size_t pieces = 0;
         while (pieces < max_pieces && phone_.receive(&f, ms)) {

@@ -168,11 +168,11 @@ TEST_F(Mp4IndexTest, SyncSampleForPosition) {
     };
     // Frame k lasts from k * 33.3 ms; key frames are 0, 10 and 20.
     const Case cases[] = {
-        {0, 0},      {1, 0},          {333, 0},   // sample 9, before key frame 10
-        {334, 10},   {340, 10},                   // at key frame 10
-        {400, 10},   {666, 10},                   // after it
-        {667, 20},   {999, 20},                   // the last sample
-        {1000, 20},  {3600000, 20},   {UINT32_MAX, 20},  // past the end
+        {0, 0},     {1, 0},        {333, 0},          // sample 9, before key frame 10
+        {334, 10},  {340, 10},                        // at key frame 10
+        {400, 10},  {666, 10},                        // after it
+        {667, 20},  {999, 20},                        // the last sample
+        {1000, 20}, {3600000, 20}, {UINT32_MAX, 20},  // past the end
     };
     for (const Case& c : cases) {
         MdiaCursor cur;
