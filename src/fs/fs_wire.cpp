@@ -27,12 +27,14 @@ uint32_t get_u32(const uint8_t* p) {
 
 uint16_t udp_gen_cksum(const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);
-    uint32_t sum = 0;
+    // The one's-complement sum of 16-bit words may be taken over wider words
+    // and folded at the end: 32-bit little-endian words into a 64-bit sum.
+    uint64_t sum = 0;
     size_t i = 0;
+    for (; i + 4 <= len; i += 4) sum += get_u32(p + i);
     for (; i + 1 < len; i += 2) sum += get_u16(p + i);
     if (i < len) sum += p[i];
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    sum = (sum & 0xFFFF) + (sum >> 16);
+    while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 

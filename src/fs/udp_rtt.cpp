@@ -39,9 +39,13 @@ struct RttInfo {
     std::vector<uint8_t> last_pkg;  // the kept frame, empty when none
     uint32_t last_pkg_stamp = 0;
     uint32_t last_stamp = 0;  // stamp of the latest frame built
-    int ack_sock = -1;
+    std::atomic<int> ack_sock{-1};
     std::thread recv_thread;
     std::atomic<bool> stop{false};
+    // True while a sender waits for its acknowledgement: the sender then reads
+    // the acknowledgement socket itself (one thread hop less per frame) and
+    // the acknowledgement thread stands aside.
+    std::atomic<bool> sending{false};
 };
 
 RttInfo r_info;
@@ -101,16 +105,53 @@ void udpAckRecvThread() {
     if (r_info.ack_sock < 0) return;
     std::vector<uint8_t> buf(4096);
     while (!r_info.stop.load()) {
+        if (r_info.sending.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
         pollfd pfd{r_info.ack_sock, POLLIN, 0};
         const int rc = poll(&pfd, 1, kAckWaitMs);
         if (rc < 0) {
             if (errno != EINTR) PLR_TRACE(PLR_LOG_D, "select failed!!!");
             continue;
         }
-        if (rc == 0) continue;
+        // A sender that began meanwhile reads the datagram itself (its
+        // acknowledgement arrived after it set the flag).
+        if (rc == 0 || r_info.sending.load()) continue;
         const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), 0);
         if (n <= 0) continue;
         rtt_ack_process(buf.data(), static_cast<size_t>(n));
+    }
+}
+
+bool acked_locked(uint32_t stamp) {
+    return r_info.ack_seen && r_info.ack_stamp == stamp;
+}
+
+// Waits until the frame `stamp` is acknowledged or the deadline passes. The
+// acknowledgement socket is read here directly, in slices of at most 1 ms; an
+// acknowledgement that the acknowledgement thread took just before it stood
+// aside is seen through the shared fields.
+bool wait_ack(uint32_t stamp, Clock::time_point deadline) {
+    const int fd = r_info.ack_sock;
+    if (fd < 0) {
+        std::unique_lock<std::mutex> lock(r_info.rtt_lock);
+        return r_info.ack_cond.wait_until(lock, deadline, [stamp] { return acked_locked(stamp); });
+    }
+    uint8_t buf[4096];
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+            if (acked_locked(stamp)) return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        const long slice = left.count() < 1000 ? static_cast<long>(left.count()) : 1000;
+        const timespec ts{0, slice * 1000};
+        pollfd pfd{fd, POLLIN, 0};
+        if (ppoll(&pfd, 1, &ts, nullptr) <= 0) continue;
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) rtt_ack_process(buf, static_cast<size_t>(n));
     }
 }
 
@@ -119,6 +160,10 @@ void udpAckRecvThread() {
 // failed, or -110 after the last transmission.
 int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
                   const sockaddr_in* peer) {
+    struct Sending {
+        Sending() { r_info.sending.store(true); }
+        ~Sending() { r_info.sending.store(false); }
+    } sending;
     r_info.est.retries = 0;
     rtt_reset_stamp();
     r_info.send_stamp = stamp;
@@ -131,10 +176,8 @@ int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
             return sent < 0 ? static_cast<int>(sent) : -1;
         }
         const auto deadline = Clock::now() + std::chrono::microseconds(r_info.est.rto);
+        const bool acked = wait_ack(stamp, deadline);
         std::unique_lock<std::mutex> lock(r_info.rtt_lock);
-        const bool acked = r_info.ack_cond.wait_until(lock, deadline, [stamp] {
-            return r_info.ack_seen && r_info.ack_stamp == stamp;
-        });
         if (acked) {
             const auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(
                                  r_info.ack_time - r_info.send_time)

@@ -70,7 +70,7 @@ public:
     // Waits up to `ms` for a valid frame; acknowledges it when `ack_it`.
     bool receive(TestFrame* out, int ms, bool ack_it = true) const {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        std::vector<uint8_t> buf(65536);
+        std::vector<uint8_t>& buf = buf_;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   end - std::chrono::steady_clock::now())
@@ -119,6 +119,7 @@ private:
     sockaddr_in self_{};
     mutable uint32_t last_stamp_ = 0;
     bool drop_repeats_ = true;
+    mutable std::vector<uint8_t> buf_ = std::vector<uint8_t>(65536);
     uint16_t file_port_ = FS_FILE_PORT;
     uint16_t ack_port_ = RTT_ACK_PORT;
 };

@@ -21,6 +21,26 @@ TEST(FsWire, ChecksumOfAbcIs3B9DOnTheWire) {
     EXPECT_EQ(udp_gen_cksum(ff, 4), 0x0000);
 }
 
+// The word-wise sum against the plain 16-bit definition, every length and
+// alignment of a pseudo-random buffer.
+TEST(FsWire, ChecksumEqualsThePlainSixteenBitSum) {
+    std::vector<uint8_t> data(300);
+    uint32_t x = 12345;
+    for (uint8_t& b : data) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
+    for (size_t start = 0; start < 4; ++start) {
+        for (size_t len = 0; len + start <= data.size(); ++len) {
+            uint32_t sum = 0;
+            size_t i = 0;
+            for (; i + 1 < len; i += 2) sum += data[start + i] | (data[start + i + 1] << 8);
+            if (i < len) sum += data[start + i];
+            sum = (sum & 0xFFFF) + (sum >> 16);
+            sum = (sum & 0xFFFF) + (sum >> 16);
+            ASSERT_EQ(udp_gen_cksum(data.data() + start, len), static_cast<uint16_t>(~sum))
+                << start << " " << len;
+        }
+    }
+}
+
 TEST(FsWire, FrameLayout) {
     const auto payload = bytes("abc");
     std::vector<uint8_t> frame(19);
