@@ -24,6 +24,7 @@
 #include "fs/fs_catalog.h"
 #include "fs/fs_context.h"
 #include "fs/fs_mission.h"
+#include "fs/fs_playback.h"
 #include "fs/fs_stream.h"
 #include "fs/fs_wire.h"
 #include "fs/thumbnail.h"
@@ -342,8 +343,9 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
             break;
         }
         case FS_TRANS_PLAY:
-            plr_trace_logf(PLR_LOG_D, "%s(line:%d) playback of %s not yet handled", __func__,
-                           __LINE__, uri);
+            if (req.uri_type == FS_URI_VIDEO) {
+                FsPlayStart(path, uri, fs_storage_number(req.storage), ctx);
+            }
             break;
         default:
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) unknown transfer_type:%d", __func__, __LINE__,
@@ -365,8 +367,8 @@ void MavlinkResourceRequestHandler(const FsMissionData* data) {
         case FS_TRANS_RESUME:
         case FS_TRANS_PAUSE:
         case FS_TRANS_SEEK:
-            plr_trace_logf(PLR_LOG_D, "%s(line:%d) playback control %d not yet handled", __func__,
-                           __LINE__, req.transfer_type);
+            FsPlayControl(req.transfer_type, req.uri_type, fs_storage_number(req.storage),
+                          &fs_context);
             break;
         default:
             fs_new_mission(data, MavlinkResourceMissionHandler, 0, &fs_context);

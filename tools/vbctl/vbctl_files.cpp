@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -467,11 +468,174 @@ int cmd_thumb(Client* c, const char* name) {
     return EXIT_FAILED;
 }
 
+// The keys of an interactive play: standard input in raw mode while playing.
+struct Keys {
+    bool active = false;
+    termios saved{};
+    std::string pending;  // bytes of an escape sequence not yet complete
+
+    void start() {
+        if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return;
+        termios raw = saved;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+        if (active) fprintf(stderr, "space pauses and resumes, left/right arrows seek 10 s\n");
+    }
+    ~Keys() {
+        if (active) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
+    // The next command typed: ' ' pause/resume, '<' back, '>' forward, 0 none.
+    char next() {
+        if (!active) return 0;
+        pollfd pfd{STDIN_FILENO, POLLIN, 0};
+        char buf[16];
+        if (poll(&pfd, 1, 0) > 0) {
+            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+            if (n > 0) pending.append(buf, static_cast<size_t>(n));
+        }
+        while (!pending.empty()) {
+            if (pending[0] == ' ') {
+                pending.erase(0, 1);
+                return ' ';
+            }
+            if (pending[0] != '\x1b') {
+                pending.erase(0, 1);
+                continue;
+            }
+            if (pending.size() < 3) return 0;  // wait for the rest of ESC [ C
+            const char key = pending[1] == '[' ? pending[2] : 0;
+            pending.erase(0, 3);
+            if (key == 'C') return '>';
+            if (key == 'D') return '<';
+        }
+        return 0;
+    }
+};
+
+constexpr int64_t kSeekStepMs = 10000;
+
+// Plays `name` into the output file: prints each TIME answer, writes the tag-3
+// stream, ends at TRANSCOMPLETE or, with --seconds, cancels after that long.
+int cmd_play(Client* c, const char* name) {
+    if (c->opt.output.empty()) {
+        fprintf(stderr, "vbctl: play needs -o FILE.h264\n");
+        return 2;
+    }
+    FILE* f = fopen(c->opt.output.c_str(), "wb");
+    if (f == nullptr) {
+        fprintf(stderr, "vbctl: cannot write %s: %s\n", c->opt.output.c_str(), strerror(errno));
+        return EXIT_FAILED;
+    }
+    const int64_t timeout = static_cast<int64_t>(c->opt.timeout_s * 1000);
+    const int64_t start = vbctl_now_ms();
+    const int64_t stop_at =
+        c->opt.seconds >= 0 ? start + static_cast<int64_t>(c->opt.seconds * 1000) : INT64_MAX;
+    const std::string complete = std::string("TRANSCOMPLETE:") + name;
+    Keys keys;
+    keys.start();
+    std::vector<uint8_t> buf;
+    uint64_t received = 0;
+    bool started = false;
+    bool paused = false;
+    bool write_failed = false;
+    // The playing position as the phone shows it: the last TIME position
+    // plus the time played since.
+    int64_t base_pos = c->opt.seek_ms;
+    int64_t base_time = start;
+    int64_t paused_at = 0;
+    auto position = [&] { return base_pos + ((paused ? paused_at : vbctl_now_ms()) - base_time); };
+    auto control = [&](uint8_t transfer, int64_t pos) {
+        return send_resource(c, FS_URI_VIDEO, name, transfer, static_cast<uint64_t>(pos));
+    };
+    int result = -1;  // 0 complete, 1 stopped after --seconds, 2 not there
+    int64_t deadline = start + timeout;
+    int64_t last_send = 0;
+    while (result < 0) {
+        if (!started && vbctl_now_ms() - last_send >= kRequestRetryMs) {
+            if (control(FS_TRANS_PLAY, c->opt.seek_ms) != 0) break;
+            last_send = vbctl_now_ms();
+        }
+        if (vbctl_now_ms() >= stop_at) {
+            control(FS_TRANS_CANCEL, 0);
+            result = 1;
+            break;
+        }
+        const char key = keys.next();
+        switch (key) {
+            case ' ':
+                paused = !paused;
+                if (paused) {
+                    paused_at = vbctl_now_ms();
+                } else {
+                    base_time += vbctl_now_ms() - paused_at;
+                }
+                control(paused ? FS_TRANS_PAUSE : FS_TRANS_RESUME, 0);
+                fprintf(stderr, "%s\n", paused ? "paused" : "playing");
+                break;
+            case '>':
+            case '<': {
+                const int64_t target =
+                    std::max<int64_t>(0, position() + (key == '>' ? kSeekStepMs : -kSeekStepMs));
+                control(FS_TRANS_SEEK, target);
+                fprintf(stderr, "seek to %lld ms\n", static_cast<long long>(target));
+                break;
+            }
+            default:
+                break;
+        }
+        Delivery d;
+        const int rc = receive(c, std::min(stop_at, vbctl_now_ms() + 100), &buf, &d);
+        if (rc < 0) {
+            control(FS_TRANS_CANCEL, 0);  // Ctrl-C: the board stops too
+            break;
+        }
+        if (rc == 0) {
+            if (paused) deadline = vbctl_now_ms() + timeout;
+            if (vbctl_now_ms() < deadline) continue;
+            fprintf(stderr, "vbctl: the playback of %s stalled (nothing for %g s)\n", name,
+                    c->opt.timeout_s);
+            break;
+        }
+        deadline = vbctl_now_ms() + timeout;
+        if (d.tag == FS_TAG_STREAM && started) {
+            if (fwrite(d.data, 1, d.size, f) != d.size) write_failed = true;
+            received += d.size;
+        }
+        for (const std::string& text : answers(d)) {
+            if (starts_with(text, "TIME:")) {
+                started = true;
+                base_pos = strtoll(field(text, "TIME").c_str(), nullptr, 10);
+                base_time = paused ? paused_at : vbctl_now_ms();
+                printf("%s\n", text.c_str());
+                fflush(stdout);
+            } else if (text == complete && started) {
+                printf("%s\n", text.c_str());
+                result = 0;
+            } else if (text == "NOTEXIST" && !started) {
+                result = 2;
+            }
+        }
+    }
+    if (fclose(f) != 0) write_failed = true;
+    if (result == 2) return not_on_card(name);
+    if (result < 0) return EXIT_FAILED;
+    if (write_failed) {
+        fprintf(stderr, "vbctl: writing %s failed\n", c->opt.output.c_str());
+        return EXIT_FAILED;
+    }
+    const double secs = std::max<double>(0.001, static_cast<double>(vbctl_now_ms() - start) / 1000);
+    printf("%s: %llu bytes in %.1f s%s -> %s\n", name, static_cast<unsigned long long>(received),
+           secs, result == 1 ? " (stopped)" : "", c->opt.output.c_str());
+    return EXIT_OK;
+}
+
 }  // namespace
 
 bool vbctl_is_file_command(const std::string& cmd) {
     return cmd == "ls" || cmd == "info" || cmd == "get" || cmd == "rm" || cmd == "thumb" ||
-           cmd == "stream";
+           cmd == "stream" || cmd == "play";
 }
 
 std::string vbctl_file_usage_error(const std::vector<const char*>& a) {
@@ -511,6 +675,8 @@ int vbctl_file_command(const VbctlFileOptions& opt, const std::vector<const char
         rc = cmd_rm(&c, a[1]);
     } else if (cmd == "thumb") {
         rc = cmd_thumb(&c, a[1]);
+    } else if (cmd == "play") {
+        rc = cmd_play(&c, a[1]);
     } else if (cmd == "stream") {
         const bool on = strcmp(a[1], "on") == 0;
         rc = send_stream(&c, on ? 1 : 0) == 0 ? EXIT_OK : EXIT_FAILED;

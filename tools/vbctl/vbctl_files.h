@@ -15,10 +15,12 @@ struct VbctlFileOptions {
     double timeout_s = 10;      // silence after which a command gives up
     std::string output;         // get/thumb: the file written
     bool offset_given = false;
-    uint64_t offset = 0;  // get: resume from this byte
+    uint64_t offset = 0;   // get: resume from this byte
+    uint32_t seek_ms = 0;  // play: start position
+    double seconds = -1;   // play: cancel after this long (-1: play to the end)
 };
 
-// True for the verbs handled here: ls, info, get, rm, thumb, stream.
+// True for the verbs handled here: ls, info, get, rm, thumb, stream, play.
 bool vbctl_is_file_command(const std::string& cmd);
 // Checks the words of a file command; "" when fine, else the usage message.
 std::string vbctl_file_usage_error(const std::vector<const char*>& args);

@@ -52,6 +52,9 @@ const char kUsage[] =
     "  get NAME [-o FILE] [--offset N]   download a file (resume from byte N)\n"
     "  rm NAME                           delete a file and its thumbnail\n"
     "  thumb NAME [-o FILE]              download the 160 x 90 thumbnail of a file\n"
+    "  play NAME [--seek MS] [--seconds S] -o FILE.h264\n"
+    "                                    play a video into FILE.h264 from MS (space pauses,\n"
+    "                                    arrow keys seek 10 s on a terminal)\n"
     "  stream on|off                     switch the live stream on or off\n"
     "\n"
     "options:\n"
@@ -178,6 +181,12 @@ int parse_options(int argc, char** argv, Options* opt) {
             }
             opt->files.offset = static_cast<uint64_t>(v);
             opt->files.offset_given = true;
+            ++i;
+        } else if (strcmp(a, "--seek") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 0, UINT32_MAX, &v)) {
+                return usage_error("%s needs a position in milliseconds", a);
+            }
+            opt->files.seek_ms = static_cast<uint32_t>(v);
             ++i;
         } else if (strcmp(a, "--watch") == 0) {
             opt->watch = true;
@@ -773,6 +782,7 @@ int main(int argc, char** argv) {
         s.opt.files.host = s.opt.host;
         s.opt.files.timeout_s = s.opt.timeout_s;
         s.opt.files.output = s.opt.output;
+        if (s.opt.seconds_given) s.opt.files.seconds = s.opt.seconds;
         vbctl_install_signals();
         return vbctl_file_command(s.opt.files, a);
     } else if (cmd == "set") {

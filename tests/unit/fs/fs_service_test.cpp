@@ -13,6 +13,7 @@
 #include "../../support/board_root_fixture.h"
 #include "fs/fs_stream.h"
 #include "fs/udp_rtt.h"
+#include "fs_media_fixture.h"
 #include "fs_test_phone.h"
 
 namespace {
@@ -297,6 +298,124 @@ TEST_F(FileService, SmallVideosAreDeletedAtRescanUnlessStillBeingWritten) {
     EXPECT_TRUE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/OK.MP4")) << "512001 bytes: valid";
     EXPECT_TRUE(root_.exists("/tmp/SD0/PLRMEDIA/VIDEO/FRESH.MP4"))
         << "a recording in its first moments stays";
+}
+
+// Playback of a recording made with the muxer: 60 frames at 30 fps, key frames
+// every 15. The phone acknowledges each frame as it takes it, so the board
+// sends one piece at a time.
+class Playback : public FileService {
+protected:
+    void SetUp() override {
+        FileService::SetUp();
+        aus_ = fs_fixture::encode_h264(160, 96, 60, [](AVFrame* pic, size_t i) {
+            fs_fixture::paint(pic, {static_cast<uint8_t>(16 + 3 * i), 128, i % 15 == 0});
+            return i % 15 == 0;
+        });
+        if (aus_.size() != 60) GTEST_SKIP() << "libx264 not available";
+        mp4_ = root_.path("/tmp/SD0/PLRMEDIA/VIDEO/PLAY.MP4");
+        ASSERT_TRUE(fs_fixture::write_mp4(mp4_, 160, 96, aus_, 30000, 1000));
+        stream_off();
+        phone_.request(list_request(0));
+        drain();
+    }
+    // Frame i in start-code form without parameter sets; i < 0: SPS and PPS.
+    std::string frame(int i) const {
+        std::string out;
+        for (const Mp4WNal& nal : MP4W_SplitNals(aus_[i < 0 ? 0 : static_cast<size_t>(i)])) {
+            if ((nal.type == 7 || nal.type == 8) != (i < 0)) continue;
+            out.append("\0\0\0\1", 4);
+            out.append(reinterpret_cast<const char*>(nal.data), nal.size);
+        }
+        return out;
+    }
+    // Parameter sets, then frames first..59.
+    std::string stream_from(int first) const {
+        std::string out = frame(-1);
+        for (int i = first; i < 60; ++i) out += frame(i);
+        return out;
+    }
+    // Takes frames until `ms` of silence: tag-3 bytes go to `data`, answers
+    // to `texts`; stops after the first answer when `until_answer`.
+    void take(int ms, std::string* data, std::vector<std::string>* texts, bool until_answer = false,
+              size_t max_pieces = SIZE_MAX) {
+        TestFrame f{};
+        size_t pieces = 0;
+        while (pieces < max_pieces && phone_.receive(&f, ms)) {
+            if (f.payload[0] == 3) {
+                data->append(f.payload.begin() + 1, f.payload.end());
+                ++pieces;
+            } else {
+                texts->push_back(TestPhone::answer(f.payload));
+                if (until_answer) return;
+            }
+        }
+    }
+    std::vector<fs_fixture::Bytes> aus_;
+    std::string mp4_;
+};
+
+TEST_F(Playback, FromAPositionWithPausePlaySeekAndEnd) {
+    phone_.request(resource(3, "PLAY.MP4", 5, "700"));
+    std::string data;
+    std::vector<std::string> texts;
+    take(2000, &data, &texts, false, 5);
+    ASSERT_EQ(texts, std::vector<std::string>{"TIME:700;SCALE:30000"});
+    // 700 ms is frame 21: the stream starts at key frame 15 with SPS and PPS.
+    const std::string expect = stream_from(15);
+    EXPECT_EQ(data, expect.substr(0, data.size()));
+    EXPECT_EQ(data.size(), frame(-1).size() + frame(15).size() + frame(16).size() +
+                               frame(17).size() + frame(18).size());
+
+    // Pause: what was on its way arrives, then nothing; play goes on from there.
+    phone_.request(resource(3, "PLAY.MP4", 7));
+    size_t before = data.size();
+    take(500, &data, &texts);
+    EXPECT_LE(data.size() - before, frame(19).size() + frame(20).size() + frame(21).size());
+    before = data.size();
+    take(1200, &data, &texts);
+    EXPECT_EQ(data.size(), before) << "data while paused";
+    phone_.request(resource(3, "PLAY.MP4", 6));
+    take(2000, &data, &texts, false, 3);
+    EXPECT_GT(data.size(), before);
+    EXPECT_EQ(data, expect.substr(0, data.size())) << "the stream goes on where it paused";
+    EXPECT_EQ(texts.size(), 1u);
+
+    // Seek while playing: a new TIME answer, then SPS, PPS and key frame 45 on,
+    // to the end.
+    phone_.request(resource(3, "PLAY.MP4", 8, "1500"));
+    take(2000, &data, &texts, true);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], "TIME:1500;SCALE:30000");
+    EXPECT_EQ(data, expect.substr(0, data.size())) << "no stray bytes before the new TIME";
+    std::string after;
+    take(1500, &after, &texts);
+    EXPECT_TRUE(after == stream_from(45)) << after.size() << " bytes after the seek";
+    EXPECT_EQ(texts.back(), "TRANSCOMPLETE:PLAY.MP4");
+}
+
+TEST_F(Playback, CancelStopsItAndADamagedFileEndsOnlyThatPlayback) {
+    phone_.request(resource(3, "PLAY.MP4", 5, "0"));
+    std::string data;
+    std::vector<std::string> texts;
+    take(2000, &data, &texts, false, 2);
+    ASSERT_EQ(texts, std::vector<std::string>{"TIME:0;SCALE:30000"});
+    phone_.request(resource(3, "PLAY.MP4", 4));
+    take(1000, &data, &texts);
+    EXPECT_EQ(texts.size(), 1u) << texts.back();
+    EXPECT_LT(data.size(), stream_from(0).size());
+
+    // The movie header cut off: the playback ends with nothing sent, the service
+    // answers the next request.
+    const fs_fixture::Bytes whole = fs_fixture::read_bytes(mp4_);
+    fs_fixture::write_bytes(mp4_, fs_fixture::Bytes(whole.begin(), whole.end() - 200));
+    phone_.request(resource(3, "PLAY.MP4", 5, "0"));
+    texts.clear();
+    take(1000, &data, &texts);
+    EXPECT_TRUE(texts.empty());
+    phone_.request(resource(3, "PLAY.MP4", 0));
+    take(1000, &data, &texts);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].rfind("FSIZE:", 0), 0u) << texts[0];
 }
 
 }  // namespace
