@@ -32,8 +32,10 @@ namespace fs = std::filesystem;
 std::vector<std::string> videos(const TempBoardRoot& board) {
     std::vector<std::string> names;
     std::error_code ec;
+    // The recordings: regular files (the journals of files being written
+    // live in a hidden directory beside them).
     for (const auto& entry : fs::directory_iterator(board.path("/sim/card/PLRMEDIA/VIDEO"), ec)) {
-        names.push_back(entry.path().filename().string());
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
