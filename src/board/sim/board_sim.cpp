@@ -246,20 +246,23 @@ void board_sync() {}
 
 // ---- the card's file I/O ----
 //
-// A card is known by the inode of its device node: `vboard-sim card insert`
-// makes a new node, so a descriptor opened before an eject stays dead after
-// the next insert, as on a real card.
+// A card is known by its device node (inode and change time): `vboard-sim
+// card insert` makes a new node, so a descriptor opened before an eject stays
+// dead after the next insert, as on a real card.
 namespace {
 
 std::mutex g_cardLock;
-std::map<int, uint64_t> g_cardFiles;  // descriptor -> device node inode at open
+std::map<int, uint64_t> g_cardFiles;  // descriptor -> the card it was opened on
 // Write-speed pacing: the moment the card is busy until.
 std::chrono::steady_clock::time_point g_cardBusyUntil{};
 
 uint64_t card_identity() {
     struct stat st {};
     if (stat(board_path("/dev/mmcblk2p1").c_str(), &st) != 0) return 0;
-    return static_cast<uint64_t>(st.st_ino);
+    const uint64_t identity = static_cast<uint64_t>(st.st_ino) * 1000003u ^
+                              static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u ^
+                              static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    return identity != 0 ? identity : 1;
 }
 
 bool card_file_alive(int fd) {
