@@ -308,8 +308,8 @@ size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t 
     }
     const int64_t second = bitrate / 8;
     const int64_t share = second * fpsDen / fpsNum;
-    *credit = std::clamp<int64_t>(*credit + share - static_cast<int64_t>(picture->size()),
-                                  -second, second);
+    *credit = std::clamp<int64_t>(*credit + share - static_cast<int64_t>(picture->size()), -second,
+                                  second);
     const size_t words = *credit > 0 ? static_cast<size_t>(*credit / 3) : 0;
     const size_t old = picture->size();
     picture->resize(old + words * 3, 0);

@@ -44,8 +44,8 @@ bool read_journal(const char* path, Mp4WTrackInfo* info) {
     if (fd < 0) return false;
     struct stat st {};
     std::vector<uint8_t> bytes;
-    bool ok = fstat(fd, &st) == 0 && st.st_size > 0 &&
-              static_cast<uint64_t>(st.st_size) <= kJournalMax;
+    bool ok =
+        fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= kJournalMax;
     if (ok) {
         bytes.resize(static_cast<size_t>(st.st_size));
         ok = read_whole(fd, 0, bytes.data(), bytes.size());
@@ -250,14 +250,14 @@ std::string PLR_MOV_JournalPath(std::string_view recording) {
 }
 
 int PLR_MOV_RepairScan(std::string_view videoDir) {
-    const std::filesystem::path dir =
-        std::filesystem::path(board_path(videoDir)) / kJournalDir;
+    const std::filesystem::path dir = std::filesystem::path(board_path(videoDir)) / kJournalDir;
     std::error_code ec;
     int queued = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         std::string name = entry.path().filename().string();
         const size_t suffix = strlen(kJournalSuffix);
-        if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kJournalSuffix) != 0)
+        if (name.size() <= suffix ||
+            name.compare(name.size() - suffix, suffix, kJournalSuffix) != 0)
             continue;
         name.resize(name.size() - suffix);
         std::string recording(videoDir);

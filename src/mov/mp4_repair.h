@@ -52,10 +52,10 @@ struct Mp4RSample {
 std::vector<Mp4RSample> MP4R_ScanSamples(const Mp4RRead& read, uint64_t begin, uint64_t end);
 
 enum Mp4RResult : int {
-    MP4R_FAILED = -1,    // left as it was (unreadable, not ours, no usable journal)
-    MP4R_COMPLETE = 0,   // the file was complete; only its journal was removed
-    MP4R_REPAIRED = 1,   // movie header rebuilt
-    MP4R_REMOVED = 2,    // not one complete sample: file removed
+    MP4R_FAILED = -1,   // left as it was (unreadable, not ours, no usable journal)
+    MP4R_COMPLETE = 0,  // the file was complete; only its journal was removed
+    MP4R_REPAIRED = 1,  // movie header rebuilt
+    MP4R_REMOVED = 2,   // not one complete sample: file removed
 };
 // Repairs the file at host path `path` with the journal at `journalPath` and
 // removes the journal unless the result is MP4R_FAILED. `samples`, when

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -48,8 +49,10 @@ struct Mp4WFile {
     AVPacket* packet = nullptr;
     bool headerWritten = false;
     uint32_t samples = 0;
-    // Journal beside the file; empty when none.
+    // Journal beside the file; empty when none. Filled with the header and
+    // flushed to the card by the next MP4W_DataSync, off the frame path.
     std::string journal;
+    std::atomic<bool> journalUnsynced{false};
     // Rebuilding the movie header of a file whose samples are on the card
     // already: the bytes the muxer hands over before the trailer are skipped.
     bool replaying = false;
@@ -135,17 +138,19 @@ Mp4WTrackInfo track_info(const Mp4WFile* file) {
     return info;
 }
 
-// Fills the journal and flushes it to the card. A journal that cannot be
-// written only costs the file its rebuild after a power cut.
-void write_journal(const Mp4WFile* file) {
+// Fills the journal. A journal that cannot be written only costs the file
+// its rebuild after a power cut.
+void write_journal(Mp4WFile* file) {
     const std::vector<uint8_t> bytes = MP4W_EncodeJournal(track_info(file));
     int fd = -1;
     do {
         fd = board_card_open(file->journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0 || MP4W_WriteAll(fd, bytes.data(), bytes.size()) != 0 || board_card_datasync(fd) != 0) {
+    if (fd < 0 || MP4W_WriteAll(fd, bytes.data(), bytes.size()) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(%d):journal %s not written: %s", __func__, __LINE__,
                        file->journal.c_str(), strerror(errno));
+    } else {
+        file->journalUnsynced.store(true);
     }
     if (fd >= 0) board_card_close(fd);
 }
@@ -259,6 +264,13 @@ int MP4W_SetJournal(Mp4WFile* file, const char* journalPath) {
 
 int MP4W_DataSync(Mp4WFile* file) {
     if (file == nullptr) return -EINVAL;
+    if (file->journalUnsynced.exchange(false)) {
+        const int fd = board_card_open(file->journal.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (fd >= 0) {
+            board_card_datasync(fd);
+            board_card_close(fd);
+        }
+    }
     return board_card_datasync(file->fd) == 0 ? 0 : -errno;
 }
 
@@ -296,9 +308,9 @@ Mp4WFile* MP4W_Reopen(const char* path, uint64_t dataOffset, uint64_t dataEnd) {
 int MP4W_SetTrack(Mp4WFile* file, const Mp4WTrackInfo& info) {
     if (file == nullptr || info.sps.size() > 0xffff) return -1;
     if (info.movieTimeScale != 0 && MP4W_SetTimeScale(file, info.movieTimeScale) != 0) return -1;
-    const uint32_t track = MP4W_AddH264VideoTrack(
-        file, info.trackTimeScale, info.sampleDuration, info.width, info.height,
-        info.indication[0], info.indication[1], info.indication[2], 3);
+    const uint32_t track = MP4W_AddH264VideoTrack(file, info.trackTimeScale, info.sampleDuration,
+                                                  info.width, info.height, info.indication[0],
+                                                  info.indication[1], info.indication[2], 3);
     if (track == MP4W_INVALID_TRACK_ID) return -1;
     if (info.profileLevel >= 0 &&
         MP4W_SetVideoProfileLevel(file, static_cast<uint8_t>(info.profileLevel)) != 0) {

@@ -31,13 +31,14 @@ Mp4WFile* MP4W_Create(const char* path);
 // needs (time scales, picture size, parameter sets) while the file is written,
 // so that a file cut off before its movie header can be rebuilt
 // (MP4R_RepairFile). The journal is created at once (empty, marking the file
-// as in progress), filled and flushed to the card with the file's header, and
-// removed by a clean MP4W_Close. 0, or -1 (errno tells why).
+// as in progress), filled with the file's header, flushed to the card by the
+// next MP4W_DataSync, and removed by a clean MP4W_Close. 0, or -1 (errno
+// tells why).
 int MP4W_SetJournal(Mp4WFile* file, const char* journalPath);
 
-// Flushes the samples written so far to the card (fdatasync). Safe to call
-// from another thread while the file is open: it reads only the descriptor.
-// 0, or -errno.
+// Flushes the samples written so far (and a journal filled since the last
+// call) to the card (fdatasync). Safe to call from another thread while the
+// file is open. 0, or -errno.
 int MP4W_DataSync(Mp4WFile* file);
 
 // Movie time scale in ticks per second: 0, or -1 for a null file, a zero

@@ -17,7 +17,7 @@ struct VideoProbe {
     std::vector<int64_t> durations;     // per packet, in the stream's time base
     std::vector<bool> keyFlags;         // per packet
     std::vector<int64_t> frameNumbers;  // per decoded picture; -1 where unreadable
-    std::vector<uint8_t> lastLuma;      // with keepLastLuma: the last picture's luma, width x height
+    std::vector<uint8_t> lastLuma;      // keepLastLuma: the last picture, width x height
 };
 
 // Probes (and, with decode, decodes) the first video stream of the file.

@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -298,8 +298,9 @@ void pace_card_write(size_t size) {
     {
         std::lock_guard lock(g_cardLock);
         const auto start = std::max(g_cardBusyUntil, std::chrono::steady_clock::now());
-        g_cardBusyUntil = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      std::chrono::duration<double>(static_cast<double>(size) / speed));
+        g_cardBusyUntil =
+            start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(size) / speed));
         until = g_cardBusyUntil;
     }
     std::this_thread::sleep_until(until);

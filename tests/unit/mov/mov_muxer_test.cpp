@@ -520,8 +520,8 @@ TEST_F(MovMuxerTest, StopBeforeTheFirstKeyFrameLeavesNoFile) {
     wait_drained();
     stop_and_finish();
     // No failure reported, and no "recording" without a key frame in the file.
-    EXPECT_EQ(states(), (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_CLOSED,
-                                               MOV_ST_IDLE}));
+    EXPECT_EQ(states(),
+              (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_CLOSED, MOV_ST_IDLE}));
     EXPECT_FALSE(std::filesystem::exists(host_file("N_0001_AA.MP4")));
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root->path(kVideoDir)))
         EXPECT_FALSE(entry.is_regular_file()) << entry.path();
@@ -584,8 +584,8 @@ TEST_F(MovMuxerTest, FramesQueuedAtTheStopAreWrittenBeforeTheFileCloses) {
     stop_and_finish();  // at once: most frames are still queued
     EXPECT_EQ(states(), kNormalStates);
     expect_file(host_file("Q_0001_AA.MP4"), s, range(0, s.size()), 30);
-    EXPECT_FALSE(std::filesystem::exists(
-        root->path(PLR_MOV_JournalPath(board_file("Q_0001_AA.MP4")))));
+    EXPECT_FALSE(
+        std::filesystem::exists(root->path(PLR_MOV_JournalPath(board_file("Q_0001_AA.MP4")))));
 }
 
 // ---- rebuilding files cut off before their movie header ----
@@ -615,7 +615,8 @@ std::vector<Bytes> sample_list(const std::vector<Bytes>& s) {
     std::vector<Bytes> out;
     for (const Bytes& au : s) {
         for (const Mp4WNal& nal : slices(au)) {
-            Bytes sample = {static_cast<uint8_t>(nal.size >> 24), static_cast<uint8_t>(nal.size >> 16),
+            Bytes sample = {static_cast<uint8_t>(nal.size >> 24),
+                            static_cast<uint8_t>(nal.size >> 16),
                             static_cast<uint8_t>(nal.size >> 8), static_cast<uint8_t>(nal.size)};
             sample.insert(sample.end(), nal.data, nal.data + nal.size);
             out.push_back(std::move(sample));
@@ -647,8 +648,8 @@ std::string write_file(const std::string& dir, const std::vector<Bytes>& s, size
             *atCut = read_bytes(path);
             *journal = read_bytes(journalPath);
         }
-        EXPECT_EQ(MP4W_WriteSample(file, track, list[i].data(), static_cast<uint32_t>(list[i].size()),
-                                   (list[i][4] & 0x1f) == 5),
+        EXPECT_EQ(MP4W_WriteSample(file, track, list[i].data(),
+                                   static_cast<uint32_t>(list[i].size()), (list[i][4] & 0x1f) == 5),
                   0);
     }
     EXPECT_EQ(MP4W_Close(file), 0);
@@ -697,8 +698,7 @@ TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) 
     };
     for (const Case& k : cases) {
         write_bytes(host_file(k.name), k.bytes);
-        if (k.journal)
-            write_bytes(root->path(PLR_MOV_JournalPath(board_file(k.name))), c.journal);
+        if (k.journal) write_bytes(root->path(PLR_MOV_JournalPath(board_file(k.name))), c.journal);
     }
     testing::internal::CaptureStdout();
     EXPECT_EQ(PLR_MOV_RepairScan(kVideoDir), 6);
@@ -715,9 +715,9 @@ TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) 
         // Byte for byte what a clean close writes: the playback reader and the
         // phone see no difference.
         EXPECT_TRUE(read_bytes(host) == k.expected);
-        EXPECT_EQ(log.find(std::string("MP4 repaired: ") + kVideoDir + "/" + k.name) !=
-                      std::string::npos,
-                  k.repaired)
+        EXPECT_EQ(
+            log.find(std::string("MP4 repaired: ") + kVideoDir + "/" + k.name) != std::string::npos,
+            k.repaired)
             << log;
     }
     const Probe p = probe(host_file("A_0001_AA.MP4"));

@@ -224,7 +224,8 @@ TEST_F(PlatformTest, ConstantBitrateIsKeptOverEverySecond) {
         for (uint32_t i = 0; i < 50; ++i) packets.push_back(encode_one(2, i, 176, 144));
         for (size_t second = 0; second < 2; ++second) {
             size_t bytes = 0;
-            for (size_t i = second * 25; i < second * 25 + 25; ++i) bytes += packets[i].bytes.size();
+            for (size_t i = second * 25; i < second * 25 + 25; ++i)
+                bytes += packets[i].bytes.size();
             EXPECT_NEAR(static_cast<double>(bytes) * 8, bitrate, bitrate * 0.05) << second;
         }
         const std::vector<Picture> pictures = decode(AV_CODEC_ID_H264, packets);
