@@ -221,6 +221,19 @@ int write_header(Mp4WFile* file) {
     return 0;
 }
 
+// The file record for an open descriptor; null (the descriptor closed) when
+// there is no memory.
+Mp4WFile* new_file(int fd) {
+    auto* file = new (std::nothrow) Mp4WFile;
+    if (file == nullptr) {
+        board_card_close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    file->fd = fd;
+    return file;
+}
+
 bool valid_track(const Mp4WFile* file, uint32_t trackId) {
     return file != nullptr && file->hasTrack && trackId == kTrackId;
 }
@@ -237,14 +250,7 @@ Mp4WFile* MP4W_Create(const char* path) {
         fd = board_card_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return nullptr;
-    auto* file = new (std::nothrow) Mp4WFile;
-    if (file == nullptr) {
-        board_card_close(fd);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    file->fd = fd;
-    return file;
+    return new_file(fd);
 }
 
 int MP4W_SetJournal(Mp4WFile* file, const char* journalPath) {
@@ -292,13 +298,8 @@ Mp4WFile* MP4W_Reopen(const char* path, uint64_t dataOffset, uint64_t dataEnd) {
         errno = err;
         return nullptr;
     }
-    auto* file = new (std::nothrow) Mp4WFile;
-    if (file == nullptr) {
-        board_card_close(fd);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    file->fd = fd;
+    Mp4WFile* file = new_file(fd);
+    if (file == nullptr) return nullptr;
     file->replaying = true;
     file->dataOffset = dataOffset;
     file->dataEnd = dataEnd;
