@@ -107,6 +107,7 @@ void Encoder::close() {
     sws_ = nullptr;
     swsSrcW_ = swsSrcH_ = 0;
     sent_ = received_ = 0;
+    padCredit_ = 0;
 }
 
 int Encoder::open(const EncoderSettings& settings) {
@@ -291,11 +292,30 @@ int Encoder::receive(std::vector<EncodedPicture>* out) {
         } else {
             pic.bytes.reserve(data.size() + 16);
             pic.key = annexb_normalise(s_.codec, s_.profile, data, &pic.bytes);
+            pad_to_bitrate(&pic.bytes, s_.bitrate, s_.fpsNum, s_.fpsDen, &padCredit_);
         }
         ++received_;
         av_packet_unref(pkt_);
         out->push_back(std::move(pic));
     }
+}
+
+size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
+                      uint32_t fpsDen, int64_t* credit) {
+    if (picture == nullptr || credit == nullptr || picture->empty() || bitrate == 0 ||
+        fpsNum == 0 || fpsDen == 0) {
+        return 0;
+    }
+    const int64_t second = bitrate / 8;
+    const int64_t share = second * fpsDen / fpsNum;
+    *credit = std::clamp<int64_t>(*credit + share - static_cast<int64_t>(picture->size()), -second,
+                                  second);
+    const size_t words = *credit > 0 ? static_cast<size_t>(*credit / 3) : 0;
+    const size_t old = picture->size();
+    picture->resize(old + words * 3, 0);
+    for (size_t i = 0; i < words; ++i) (*picture)[old + i * 3 + 2] = 3;
+    *credit -= static_cast<int64_t>(words * 3);
+    return words * 3;
 }
 
 void Encoder::drain(std::vector<EncodedPicture>* out) {

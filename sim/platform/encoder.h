@@ -72,7 +72,16 @@ private:
     int encFormat_ = -1;  // AVPixelFormat of the encoder's input
     int64_t sent_ = 0;
     int64_t received_ = 0;
+    int64_t padCredit_ = 0;  // bytes the constant bitrate still owes the stream
 };
+
+// Constant bitrate as a hardware encoder keeps it: a picture that comes out
+// smaller than the bitrate's share is padded with cabac_zero_words (00 00 03)
+// at the end of its last NAL unit, which decoders skip. `credit` carries what
+// is owed (or overspent) from picture to picture, at most one second's worth
+// either way. Returns the bytes appended.
+size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
+                      uint32_t fpsDen, int64_t* credit);
 
 // Rewrites an Annex B stream into the platform's form (see above); for H.264
 // the SPS announces `profile` when the encoder chose a compatible lower one.

@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
@@ -64,6 +65,18 @@ int board_sd_space(BoardFsSpace* space);
 
 // Flushes file system buffers to the card.
 void board_sync();
+
+// File I/O on the card (host paths of files below "/tmp/SD0"), with the
+// results of the system calls they stand for (-1 and errno). Recordings go
+// through these so that the board's card behaves as a card: on the simulated
+// board a descriptor opened on a card that has been ejected since fails every
+// read, write and flush with EIO, and writes keep to the card's write speed
+// when one is set (sim/card-speed, MB/s).
+int board_card_open(const char* path, int flags, mode_t mode);
+int board_card_close(int fd);
+ssize_t board_card_write(int fd, const void* bytes, size_t size);
+ssize_t board_card_pread(int fd, void* out, size_t size, int64_t offset);
+int board_card_datasync(int fd);
 
 // Records a change of the status LED mode (the simulated board keeps a record
 // of it; the real LED is driven through its GPIO value file).

@@ -182,7 +182,9 @@ int PLR_MAV_VPS_EvtHandle(const VpsEvt* evt) {
             mavlink_pelora_command_ack_send(kCmdRecStart, result);
             break;
         case VPS_EVT_REC_STOP:
-            if (ok) {
+            // A stop notification always means the recording has ended; a
+            // non-zero result says the card ended it.
+            {
                 ctx().RecSeconds.store(0);
                 ctx().Recording.store(0);
                 MavlinkSetTimer(ctx().RecTimer, 0);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
+#include "mov/mp4_repair.h"
 #include "mov/mp4_writer.h"
 
 namespace {
@@ -25,6 +27,8 @@ using namespace std::chrono_literals;
 constexpr uint64_t kMiB = 1048576;
 constexpr auto kPollInterval = 10ms;         // wait for frames while the queue is empty
 constexpr auto kCardCheckInterval = 1000ms;  // how often the card's free space is measured
+constexpr auto kSyncInterval = 1000ms;       // how often written samples are flushed to the card
+constexpr auto kStopDrainLimit = 5000ms;     // frames queued at a stop are written within this
 
 constexpr uint8_t kNalIdr = 5;
 constexpr uint8_t kNalSps = 7;
@@ -170,7 +174,11 @@ int process_frame(Muxer& m, MM_BUFFER_S* frame) {
                     plr_trace_log(PLR_LOG_E, "Write Sample failed,exit...");
                     return -1;
                 }
-                if (idr) m.idrSeen = true;
+                if (idr && !m.idrSeen) {
+                    // The file has its first key frame: from now on it is a recording.
+                    m.idrSeen = true;
+                    set_state(ctx, MOV_ST_RECORDING);
+                }
             }
         }
         count_bytes(m, nal.size);
@@ -185,6 +193,58 @@ void check_card(Muxer& m) {
     m.nextCardCheck = now + kCardCheckInterval;
     BoardFsSpace space{};
     if (board_sd_space(&space) == 0) m.cardFree = space.availableBlocks * space.blockSize;
+}
+
+// Flushes the file's samples to the card once per interval, off the frame
+// path, so that a power cut loses at most about that much of the recording.
+class CardSyncer {
+public:
+    explicit CardSyncer(Mp4WFile* file) : file_(file) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            plr_trace_logf(PLR_LOG_E, "%s(%d):no sync thread", __func__, __LINE__);
+        }
+    }
+    CardSyncer(const CardSyncer&) = delete;
+    CardSyncer& operator=(const CardSyncer&) = delete;
+    ~CardSyncer() {
+        {
+            std::lock_guard lock(lock_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(lock_);
+        while (!wake_.wait_for(lock, kSyncInterval, [this] { return stop_; })) {
+            lock.unlock();
+            MP4W_DataSync(file_);
+            lock.lock();
+        }
+    }
+    Mp4WFile* file_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Creates the recording's file and its journal.
+Mp4WFile* create_file(const std::string& boardPath, const std::string& hostPath) {
+    Mp4WFile* file = MP4W_Create(hostPath.c_str());
+    if (file == nullptr) return nullptr;
+    const std::string journal = board_path(PLR_MOV_JournalPath(boardPath));
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(journal).parent_path(), ec);
+    if (MP4W_SetJournal(file, journal.c_str()) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(%d):no journal for %s: %s", __func__, __LINE__,
+                       boardPath.c_str(), strerror(errno));
+    }
+    return file;
 }
 
 // Sleeps until frames may have arrived or a stop was requested.
@@ -288,27 +348,38 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
     plr_trace_logf(PLR_LOG_D, "PLR_MOV_RecordThread success,SD capacity:%u MB %llu Byte!!",
                    ctx->sdFreeMb, static_cast<unsigned long long>(m.remaining));
 
-    const std::string hostPath =
-        board_path(std::string_view(ctx->path, strnlen(ctx->path, MOV_PATH_SIZE)));
+    const std::string boardPath(ctx->path, strnlen(ctx->path, MOV_PATH_SIZE));
+    const std::string hostPath = board_path(boardPath);
     bool success = false;
     MM_BUFFER_S* frame = nullptr;
-    m.file = MP4W_Create(hostPath.c_str());
+    m.file = create_file(boardPath, hostPath);
     if (m.file == nullptr) {
         plr_trace_logf(PLR_LOG_E, "Open file %s failed.", ctx->path);
     } else {
         MP4W_SetTimeScale(m.file, ctx->fps * 1000);
-        set_state(ctx, MOV_ST_RECORDING);
+        CardSyncer syncer(m.file);
+        // Set at the stop request: queued frames are written until then.
+        std::chrono::steady_clock::time_point drainUntil{};
         for (;;) {
-            if (ctx->stop.load() == 1) {
+            if (ctx->stop.load() == 1 && drainUntil == std::chrono::steady_clock::time_point{})
+                drainUntil = std::chrono::steady_clock::now() + kStopDrainLimit;
+            const bool stopping = drainUntil != std::chrono::steady_clock::time_point{};
+            if (stopping && std::chrono::steady_clock::now() > drainUntil) {
+                plr_trace_logf(PLR_LOG_E, "%s(%d):%d frames left unwritten", __func__, __LINE__,
+                               ctx->queue.count.load());
                 success = true;
                 break;
             }
             frame = PLR_MOV_FrameQueuePop(&ctx->queue);
             if (frame == nullptr) {
+                if (stopping) {
+                    success = true;
+                    break;
+                }
                 wait_for_frames(ctx);
                 continue;
             }
-            if (ctx->stop.load() != 1 && process_frame(m, frame) != 0) break;
+            if (process_frame(m, frame) != 0) break;
             PLR_MOV_FrameFree(frame);
             frame = nullptr;
 
@@ -343,16 +414,20 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
 
     if (frame != nullptr) PLR_MOV_FrameFree(frame);
     const bool created = m.file != nullptr;
-    // A file whose movie header cannot be written is not playable: a failure.
+    // A file whose movie header cannot be written is not playable as it stands: a failure.
     if (created && MP4W_Close(m.file) != 0 && success) {
         plr_trace_logf(PLR_LOG_E, "%s(%d):closing %s failed", __func__, __LINE__, ctx->path);
         success = false;
     }
     m.file = nullptr;
-    if (!success || !m.idrSeen) {
-        if (!success) set_state(ctx, MOV_ST_FAILED);
+    if (!success) set_state(ctx, MOV_ST_FAILED);
+    if (created && !m.idrSeen) {
         // Only what this thread created is removed.
-        if (created) unlink(hostPath.c_str());
+        unlink(hostPath.c_str());
+        unlink(board_path(PLR_MOV_JournalPath(boardPath)).c_str());
+    } else if (created && !success) {
+        // What reached the card is kept: the repair gives it its movie header.
+        PLR_MOV_RepairQueue(boardPath);
     }
     set_state(ctx, MOV_ST_CLOSED);
     board_sync();

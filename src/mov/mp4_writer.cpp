@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,6 +20,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "board/board.h"
 #include "core/trace_log.h"
 
 // The file is written through libavformat's MP4 muxer over an I/O context of
@@ -46,6 +49,15 @@ struct Mp4WFile {
     AVPacket* packet = nullptr;
     bool headerWritten = false;
     uint32_t samples = 0;
+    // Journal beside the file; empty when none. Filled with the header and
+    // flushed to the card by the next MP4W_DataSync, off the frame path.
+    std::string journal;
+    std::atomic<bool> journalUnsynced{false};
+    // Rebuilding the movie header of a file whose samples are on the card
+    // already: the bytes the muxer hands over before the trailer are skipped.
+    bool replaying = false;
+    uint64_t dataOffset = 0;
+    uint64_t dataEnd = 0;
 };
 
 namespace {
@@ -60,6 +72,14 @@ int io_write(void* opaque, uint8_t* buf, int size) {
 #endif
     auto* file = static_cast<Mp4WFile*>(opaque);
     if (size <= 0) return 0;
+    if (file->replaying) {
+        // These bytes are in the file already.
+        if (lseek(file->fd, static_cast<off_t>(size), SEEK_CUR) < 0) {
+            if (file->ioErrno == 0) file->ioErrno = errno;
+            return AVERROR(errno);
+        }
+        return size;
+    }
     const int rc = MP4W_WriteAll(file->fd, buf, static_cast<size_t>(size));
     if (rc < 0) {
         if (file->ioErrno == 0) file->ioErrno = -rc;
@@ -102,6 +122,37 @@ void set_int_option(AVDictionary** opts, const char* key, int64_t value) {
     char text[32];
     snprintf(text, sizeof text, "%" PRId64, value);
     av_dict_set(opts, key, text, 0);
+}
+
+Mp4WTrackInfo track_info(const Mp4WFile* file) {
+    Mp4WTrackInfo info;
+    info.movieTimeScale = file->movieTimeScale;
+    info.trackTimeScale = file->trackTimeScale;
+    info.sampleDuration = file->sampleDuration;
+    info.width = file->width;
+    info.height = file->height;
+    memcpy(info.indication, file->indication, sizeof info.indication);
+    info.profileLevel = file->profileLevel;
+    info.sps = file->sps;
+    info.pps = file->pps;
+    return info;
+}
+
+// Fills the journal. A journal that cannot be written only costs the file
+// its rebuild after a power cut.
+void write_journal(Mp4WFile* file) {
+    const std::vector<uint8_t> bytes = MP4W_EncodeJournal(track_info(file));
+    int fd = -1;
+    do {
+        fd = board_card_open(file->journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 || MP4W_WriteAll(fd, bytes.data(), bytes.size()) != 0) {
+        plr_trace_logf(PLR_LOG_E, "%s(%d):journal %s not written: %s", __func__, __LINE__,
+                       file->journal.c_str(), strerror(errno));
+    } else {
+        file->journalUnsynced.store(true);
+    }
+    if (fd >= 0) board_card_close(fd);
 }
 
 // Sets up the MP4 muxer for the track and writes the file's header.
@@ -160,8 +211,27 @@ int write_header(Mp4WFile* file) {
     const int rc = avformat_write_header(file->fmt, &opts);
     av_dict_free(&opts);
     if (rc < 0 || file->ioErrno != 0) return -1;
+    if (file->replaying && static_cast<uint64_t>(avio_tell(file->io)) != file->dataOffset) {
+        plr_trace_logf(PLR_LOG_E, "%s(%d):the file's header does not match its track", __func__,
+                       __LINE__);
+        return -1;
+    }
     file->headerWritten = true;
+    if (!file->journal.empty()) write_journal(file);
     return 0;
+}
+
+// The file record for an open descriptor; null (the descriptor closed) when
+// there is no memory.
+Mp4WFile* new_file(int fd) {
+    auto* file = new (std::nothrow) Mp4WFile;
+    if (file == nullptr) {
+        board_card_close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    file->fd = fd;
+    return file;
 }
 
 bool valid_track(const Mp4WFile* file, uint32_t trackId) {
@@ -177,17 +247,88 @@ Mp4WFile* MP4W_Create(const char* path) {
     }
     int fd = -1;
     do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        fd = board_card_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return nullptr;
-    auto* file = new (std::nothrow) Mp4WFile;
-    if (file == nullptr) {
-        close(fd);
-        errno = ENOMEM;
+    return new_file(fd);
+}
+
+int MP4W_SetJournal(Mp4WFile* file, const char* journalPath) {
+    if (file == nullptr || journalPath == nullptr || file->headerWritten) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = -1;
+    do {
+        fd = board_card_open(journalPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    board_card_close(fd);
+    file->journal = journalPath;
+    return 0;
+}
+
+int MP4W_DataSync(Mp4WFile* file) {
+    if (file == nullptr) return -EINVAL;
+    if (file->journalUnsynced.exchange(false)) {
+        const int fd = board_card_open(file->journal.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (fd >= 0) {
+            board_card_datasync(fd);
+            board_card_close(fd);
+        }
+    }
+    return board_card_datasync(file->fd) == 0 ? 0 : -errno;
+}
+
+Mp4WFile* MP4W_Reopen(const char* path, uint64_t dataOffset, uint64_t dataEnd) {
+    if (path == nullptr || dataEnd < dataOffset) {
+        errno = EINVAL;
         return nullptr;
     }
-    file->fd = fd;
+    int fd = -1;
+    do {
+        fd = board_card_open(path, O_RDWR | O_CLOEXEC, 0);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    // Whatever follows the last complete sample (a sample cut short, the
+    // start of a movie header) goes.
+    if (ftruncate(fd, static_cast<off_t>(dataEnd)) != 0) {
+        const int err = errno;
+        board_card_close(fd);
+        errno = err;
+        return nullptr;
+    }
+    Mp4WFile* file = new_file(fd);
+    if (file == nullptr) return nullptr;
+    file->replaying = true;
+    file->dataOffset = dataOffset;
+    file->dataEnd = dataEnd;
     return file;
+}
+
+int MP4W_SetTrack(Mp4WFile* file, const Mp4WTrackInfo& info) {
+    if (file == nullptr || info.sps.size() > 0xffff) return -1;
+    if (info.movieTimeScale != 0 && MP4W_SetTimeScale(file, info.movieTimeScale) != 0) return -1;
+    const uint32_t track = MP4W_AddH264VideoTrack(file, info.trackTimeScale, info.sampleDuration,
+                                                  info.width, info.height, info.indication[0],
+                                                  info.indication[1], info.indication[2], 3);
+    if (track == MP4W_INVALID_TRACK_ID) return -1;
+    if (info.profileLevel >= 0 &&
+        MP4W_SetVideoProfileLevel(file, static_cast<uint8_t>(info.profileLevel)) != 0) {
+        return -1;
+    }
+    if (MP4W_AddH264SequenceParameterSet(file, track, info.sps.data(),
+                                         static_cast<uint16_t>(info.sps.size())) != 0) {
+        return -1;
+    }
+    for (const std::vector<uint8_t>& pps : info.pps) {
+        if (pps.size() > 0xffff ||
+            MP4W_AddH264PictureParameterSet(file, track, pps.data(),
+                                            static_cast<uint16_t>(pps.size())) != 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 int MP4W_SetTimeScale(Mp4WFile* file, uint32_t timeScale) {
@@ -281,21 +422,30 @@ uint32_t MP4W_GetSampleCount(const Mp4WFile* file) {
 int MP4W_Close(Mp4WFile* file) {
     if (file == nullptr) return -1;
     int result = file->ioErrno == 0 ? 0 : -1;
-    if (file->headerWritten && file->fmt != nullptr) {
+    if (file->replaying && file->headerWritten &&
+        static_cast<uint64_t>(avio_tell(file->io)) != file->dataEnd) {
+        // The samples handed over are not the file's: leave it as it is.
+        result = -1;
+    }
+    file->replaying = false;
+    if (result == 0 && file->headerWritten && file->fmt != nullptr) {
         if (av_write_trailer(file->fmt) < 0) result = -1;
         avio_flush(file->io);
         if (file->ioErrno != 0 || file->io->error < 0) result = -1;
+        // The journal goes only once the movie header is on the card.
+        if (result == 0 && board_card_datasync(file->fd) != 0) result = -1;
     }
     free_muxer(file);
     // close() is not repeated after EINTR: on Linux the descriptor is gone either way.
-    if (close(file->fd) != 0 && errno != EINTR) result = -1;
+    if (board_card_close(file->fd) != 0 && errno != EINTR) result = -1;
+    if (result == 0 && !file->journal.empty()) unlink(file->journal.c_str());
     delete file;
     return result;
 }
 
 int MP4W_WriteAll(int fd, const uint8_t* bytes, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(fd, bytes, size);
+        const ssize_t n = board_card_write(fd, bytes, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -errno;
@@ -304,6 +454,91 @@ int MP4W_WriteAll(int fd, const uint8_t* bytes, size_t size) {
         bytes += n;
         size -= static_cast<size_t>(n);
     }
+    return 0;
+}
+
+namespace {
+
+void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+void put_u16(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+// Reads big-endian fields from a byte span; any read past the end fails the whole.
+struct JournalReader {
+    std::span<const uint8_t> bytes;
+    size_t pos = 0;
+    bool ok = true;
+    uint32_t get(size_t n) {
+        if (!ok || bytes.size() - pos < n) {
+            ok = false;
+            return 0;
+        }
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = v << 8 | bytes[pos++];
+        return v;
+    }
+    std::vector<uint8_t> blob() {
+        const size_t n = get(2);
+        if (!ok || bytes.size() - pos < n) {
+            ok = false;
+            return {};
+        }
+        std::vector<uint8_t> out(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                                 bytes.begin() + static_cast<std::ptrdiff_t>(pos + n));
+        pos += n;
+        return out;
+    }
+};
+
+constexpr uint8_t kJournalMagic[4] = {'V', 'B', 'J', '1'};
+
+}  // namespace
+
+std::vector<uint8_t> MP4W_EncodeJournal(const Mp4WTrackInfo& info) {
+    std::vector<uint8_t> out(std::begin(kJournalMagic), std::end(kJournalMagic));
+    put_u32(out, info.movieTimeScale);
+    put_u32(out, info.trackTimeScale);
+    put_u32(out, info.sampleDuration);
+    put_u16(out, info.width);
+    put_u16(out, info.height);
+    out.insert(out.end(), std::begin(info.indication), std::end(info.indication));
+    put_u32(out, static_cast<uint32_t>(info.profileLevel));
+    put_u16(out, static_cast<uint32_t>(info.sps.size()));
+    out.insert(out.end(), info.sps.begin(), info.sps.end());
+    out.push_back(static_cast<uint8_t>(info.pps.size()));
+    for (const std::vector<uint8_t>& pps : info.pps) {
+        put_u16(out, static_cast<uint32_t>(pps.size()));
+        out.insert(out.end(), pps.begin(), pps.end());
+    }
+    return out;
+}
+
+int MP4W_DecodeJournal(std::span<const uint8_t> bytes, Mp4WTrackInfo* info) {
+    if (info == nullptr || bytes.size() < sizeof kJournalMagic ||
+        memcmp(bytes.data(), kJournalMagic, sizeof kJournalMagic) != 0) {
+        return -1;
+    }
+    JournalReader r{bytes, sizeof kJournalMagic};
+    Mp4WTrackInfo out;
+    out.movieTimeScale = r.get(4);
+    out.trackTimeScale = r.get(4);
+    out.sampleDuration = r.get(4);
+    out.width = static_cast<uint16_t>(r.get(2));
+    out.height = static_cast<uint16_t>(r.get(2));
+    for (uint8_t& b : out.indication) b = static_cast<uint8_t>(r.get(1));
+    out.profileLevel = static_cast<int32_t>(r.get(4));
+    out.sps = r.blob();
+    const uint32_t ppsCount = r.get(1);
+    for (uint32_t i = 0; i < ppsCount && r.ok; ++i) out.pps.push_back(r.blob());
+    if (!r.ok || r.pos != bytes.size() || out.sps.empty() || out.pps.empty() ||
+        out.trackTimeScale == 0 || out.sampleDuration == 0) {
+        return -1;
+    }
+    *info = std::move(out);
     return 0;
 }
 

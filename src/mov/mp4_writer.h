@@ -22,9 +22,24 @@ struct Mp4WFile;  // one open MP4 file
 
 inline constexpr uint32_t MP4W_INVALID_TRACK_ID = 0;
 
-// Creates (or truncates) the file at the host path `path` and prepares an
-// empty movie. Null when the file cannot be created (errno tells why).
+// Creates the file at the host path `path` and prepares an empty movie. An
+// existing file is never truncated: null with errno EEXIST. Null when the file
+// cannot be created (errno tells why).
 Mp4WFile* MP4W_Create(const char* path);
+
+// Names the journal of the file: a small file that keeps what the movie header
+// needs (time scales, picture size, parameter sets) while the file is written,
+// so that a file cut off before its movie header can be rebuilt
+// (MP4R_RepairFile). The journal is created at once (empty, marking the file
+// as in progress), filled with the file's header, flushed to the card by the
+// next MP4W_DataSync, and removed by a clean MP4W_Close. 0, or -1 (errno
+// tells why).
+int MP4W_SetJournal(Mp4WFile* file, const char* journalPath);
+
+// Flushes the samples written so far (and a journal filled since the last
+// call) to the card (fdatasync). Safe to call from another thread while the
+// file is open. 0, or -errno.
+int MP4W_DataSync(Mp4WFile* file);
 
 // Movie time scale in ticks per second: 0, or -1 for a null file, a zero
 // scale or a file whose header has been written.
@@ -69,6 +84,39 @@ int MP4W_Close(Mp4WFile* file);
 // Writes all `size` bytes to `fd`, going on after partial writes and after
 // writes interrupted by a signal. 0, or -errno.
 int MP4W_WriteAll(int fd, const uint8_t* bytes, size_t size);
+
+// ---- rebuilding a file cut off before its movie header ----
+
+// What the movie header of a file needs besides its samples: the content of
+// the journal.
+struct Mp4WTrackInfo {
+    uint32_t movieTimeScale = 0;
+    uint32_t trackTimeScale = 0;
+    uint32_t sampleDuration = 0;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    uint8_t indication[3] = {};  // profile, constraint flags, level
+    int32_t profileLevel = -1;   // -1: none set
+    std::vector<uint8_t> sps;
+    std::vector<std::vector<uint8_t>> pps;
+};
+
+// The journal's bytes: "VBJ1", then big-endian fields in the order of
+// Mp4WTrackInfo, each parameter set behind its 16-bit length.
+std::vector<uint8_t> MP4W_EncodeJournal(const Mp4WTrackInfo& info);
+// 0, or -1 when the bytes are not a complete journal.
+int MP4W_DecodeJournal(std::span<const uint8_t> bytes, Mp4WTrackInfo* info);
+
+// Opens an existing file whose first `dataEnd` bytes hold the file's header
+// and complete samples, to write its movie header again: the caller sets the
+// track from the journal and hands every sample over with MP4W_WriteSample in
+// order; those bytes are already in the file and are skipped, not written.
+// MP4W_Close then writes the media data size and the movie header behind the
+// last sample, exactly as a clean close does. `dataOffset` is where the first
+// sample begins: the header the track would write must end there. Null when
+// the file cannot be opened.
+Mp4WFile* MP4W_Reopen(const char* path, uint64_t dataOffset, uint64_t dataEnd);
+int MP4W_SetTrack(Mp4WFile* file, const Mp4WTrackInfo& info);
 
 // ---- H.264 byte-stream helpers ----
 

@@ -12,6 +12,7 @@
 #include "core/trace_log.h"
 #include "mov/mm_pool.h"
 #include "mov/mov_muxer.h"
+#include "mov/mp4_repair.h"
 #include "vps/vps_event.h"
 #include "vps/vps_handlers.h"
 #include "vps/vps_isp.h"
@@ -438,6 +439,8 @@ void PLR_VPS_Deinit() {
         PLR_MOV_RecJoin(ctx);
         ctx->state.store(MOV_ST_IDLE);
     }
+    // A repair in hand is finished; queued ones wait for the next mount.
+    PLR_MOV_RepairStop();
     g_vpsCtx.recRunning.store(0);
     PLR_VPS_RecEncStop();
     PLR_VPS_VBExit();

@@ -40,6 +40,10 @@ struct RecStreamState {
 };
 RecStreamState g_recStream;
 
+// Result carried by the stop notifications of the recording in progress: 0 for
+// an ordinary end, the card error code when the card failed or was pulled.
+std::atomic<int32_t> g_recEndCode{0};
+
 bool record_accepting() {
     const uint32_t state = PLR_VPS_RecState();
     return g_vpsCtx.recRunning.load() != 0 &&
@@ -93,9 +97,29 @@ void maybe_lower_bitrate(int32_t queued, uint32_t bw) {
     }
 }
 
+void make_path(char* out, size_t size, const char* prefix, uint32_t id, const char* suffix) {
+    snprintf(out, size, "%s/%s_%04u_%s.MP4", kVideoDir, prefix, id, suffix);
+}
+
+// A recording never replaces a file on the card (the clock may repeat before
+// the phone sets it): the number moves on past every name in use.
+void skip_used_numbers(const char* prefix, const char* mainSuffix) {
+    char main[MOV_PATH_SIZE];
+    char copy[MOV_PATH_SIZE];
+    for (int guard = 0; guard < 10000; ++guard) {
+        const uint32_t id = g_vpsCtx.movFileId.load();
+        make_path(main, sizeof main, prefix, id, mainSuffix);
+        make_path(copy, sizeof copy, prefix, id, "AB");
+        if (!board_file_exists(main) && !board_file_exists(copy)) return;
+        PLR_VPS_UpdateMovFileID();
+    }
+}
+
 void start_recorder(MovCtx& ctx, const char* prefix, const char* suffix, MovStateCb cb) {
-    snprintf(ctx.path, sizeof ctx.path, "%s/%s_%04u_%s.MP4", kVideoDir, prefix,
-             g_vpsCtx.movFileId.load(), suffix);
+    // The context's previous thread may still be closing its file, which it
+    // names by ctx.path: it ends before the fields change.
+    PLR_MOV_RecJoin(&ctx);
+    make_path(ctx.path, sizeof ctx.path, prefix, g_vpsCtx.movFileId.load(), suffix);
     ctx.stateCb = cb;
     ctx.sdFreeMb = g_vpsCtx.sdFreeMB.load();
     PLR_MOV_RecStart(&ctx);
@@ -205,6 +229,7 @@ int PLR_VPS_RecordStart() {
 
     const VpsVencChn& recVenc = g_vpsCtx.recVenc;
     const bool timeLapse = rec.tlapse.active.load() != 0;
+    skip_used_numbers(prefix, timeLapse ? "TL" : "AA");
     if (!timeLapse) {
         fpv.tlapse.active.store(0);
         rec.gop.store(recVenc.vencAttr.gopAttr.gopSize);
@@ -235,7 +260,10 @@ int PLR_VPS_RecordStart() {
 int PLR_VPS_REC_StopHandle() {
     const uint32_t state = PLR_VPS_RecState();
     plr_trace_logf(PLR_LOG_D, "%s(line=%d):Exec Record stop cmd %u!!!", __func__, __LINE__, state);
-    if (state != MOV_ST_RECORDING) {
+    // A recording that is starting, or between two files of a split, is
+    // stopped as well: its muxers end and the split does not go on. The phone
+    // learns the end from the muxers' closing states.
+    if (g_vpsCtx.recRunning.load() == 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line=%d):Record not ready!!!", __func__, __LINE__);
         PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
         return 0;
@@ -246,11 +274,18 @@ int PLR_VPS_REC_StopHandle() {
 int PLR_VPS_RecordStop() {
     g_vpsCtx.recRunning.store(0);
     PLR_VPS_VENC_StopRecvFrame(g_vpsCtx.recVenc.vencChn);
+    // Frames already queued are still written; the next start clears the queues.
     PLR_MOV_RecStop(&g_vpsCtx.recMov);
-    PLR_MOV_FrameQueueClear(&g_vpsCtx.recMov.queue);
     PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
-    PLR_MOV_FrameQueueClear(&g_vpsCtx.fpvMov.queue);
     return 0;
+}
+
+void PLR_VPS_RecordAbort(int32_t code) {
+    if (g_vpsCtx.recRunning.load() == 0 && PLR_VPS_RecState() == MOV_ST_IDLE) return;
+    plr_trace_logf(PLR_LOG_E, "%s(line=%d):recording ended by the card, code %d", __func__,
+                   __LINE__, code);
+    g_recEndCode.store(code);
+    PLR_VPS_RecordStop();
 }
 
 int PLR_VPS_REC_SplitHandle() {
@@ -259,6 +294,12 @@ int PLR_VPS_REC_SplitHandle() {
         if (ctx->stop.load() == 0) PLR_MOV_RecStop(ctx);
     }
     usleep(200 * 1000);
+    if (g_vpsCtx.recRunning.load() == 0) {
+        // Stopped between the two files: the recording ends here.
+        g_vpsCtx.recMov.split.store(0);
+        PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, g_recEndCode.exchange(0), -1, -1, nullptr);
+        return 0;
+    }
     if (const uint32_t temp = g_vpsCtx.socTemp.load(); temp >= PLR_SOC_TEMP_LIMIT) {
         plr_trace_logf(PLR_LOG_E, "cpu thermal too high %u", temp);
         PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
@@ -281,11 +322,12 @@ int PLR_VPS_4K_RecStHandler(uint32_t state) {
             if (split) {
                 PLR_VPS_SendEvent(VPS_EVT_REC_SPLIT);
             } else {
-                PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+                PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, g_recEndCode.exchange(0), -1, -1, nullptr);
             }
             break;
         case MOV_ST_RUNNING:
             TRACE_LOG_CACHE_Enable();
+            if (g_vpsCtx.recRunning.load() == 0) break;  // stopped before it began
             if (!split) PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, PLR_VPS_GetRecordBitrate());
             PLR_VPS_VENC_StartRecvFrame(chn, RK_VENC_RECV_UNLIMITED);
             RK_MPI_VENC_RequestIDR(static_cast<int32_t>(chn), 0);
@@ -300,7 +342,12 @@ int PLR_VPS_4K_RecStHandler(uint32_t state) {
             rec.split.store(1);
             break;
         case MOV_ST_CLOSED:
-            PLR_VPS_UpdateMovFileID();
+            // Numbering starts again at 1 on the next card.
+            if (g_vpsCtx.sdStatus.load() == VPS_SD_NONE) {
+                PLR_VPS_ResetFileID();
+            } else {
+                PLR_VPS_UpdateMovFileID();
+            }
             if (rec.tlapse.active.load() != 0) {
                 rec.tlapse.paused.store(0);
                 rec.tlapse.active.store(0);
@@ -308,9 +355,22 @@ int PLR_VPS_4K_RecStHandler(uint32_t state) {
                     PLR_VPS_EvtNotify(VPS_EVT_TLAPSE_PROGRESS, 0, -1, -1, nullptr);
                 PLR_VPS_EvtNotify(VPS_EVT_TIMELAPSE, 0, 2, -1, nullptr);
             }
-            if (!split) PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+            if (!split) PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, g_recEndCode.load(), -1, -1, nullptr);
             break;
         case MOV_ST_FAILED:
+            // The card failed under the recording: what was written is kept
+            // (repaired), and the phone learns that the card is not writable.
+            if (g_vpsCtx.recRunning.load() != 0 || g_recEndCode.load() == 0) {
+                int32_t none = 0;
+                g_recEndCode.compare_exchange_strong(none, VPS_SD_ERR_UNUSABLE);
+                if (g_vpsCtx.sdStatus.load() == VPS_SD_OK) {
+                    g_vpsCtx.sdStatus.store(VPS_SD_RW_ERROR);
+                    PLR_VPS_EvtNotify(VPS_EVT_SD_QUERY, VPS_SD_RW_ERROR,
+                                      static_cast<int32_t>(g_vpsCtx.sdTotalMB.load()),
+                                      static_cast<int32_t>(g_vpsCtx.sdFreeMB.load()), nullptr);
+                }
+            }
+            g_vpsCtx.recRunning.store(0);
             PLR_VPS_VENC_StopRecvFrame(chn);
             PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
             PLR_MOV_RecStop(&rec);

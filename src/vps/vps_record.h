@@ -15,6 +15,9 @@ int PLR_VPS_REC_StopHandle();
 int PLR_VPS_REC_SplitHandle();
 int PLR_VPS_RecordStart();
 int PLR_VPS_RecordStop();
+// Ends the recording in progress at once because the card failed or left:
+// its stop notifications carry `code` (a card error code) instead of 0.
+void PLR_VPS_RecordAbort(int32_t code);
 
 int PLR_VPS_4K_RecStHandler(uint32_t state);
 int PLR_VPS_FPV_RecStHandler(uint32_t state);

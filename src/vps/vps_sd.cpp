@@ -10,13 +10,16 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
+#include "mov/mp4_repair.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
+#include "vps/vps_record.h"
 
 namespace {
 
 constexpr const char* kSdDevice = "/dev/mmcblk2p1";
-constexpr const char* kMediaDirs[] = {"/tmp/SD0/PLRMEDIA/VIDEO", "/tmp/SD0/PLRMEDIA/PIC",
+constexpr const char* kVideoDir = "/tmp/SD0/PLRMEDIA/VIDEO";
+constexpr const char* kMediaDirs[] = {kVideoDir, "/tmp/SD0/PLRMEDIA/PIC",
                                       "/tmp/SD0/PLRMEDIA/THUMB"};
 constexpr int kMountAttempts = 4;
 
@@ -67,7 +70,9 @@ int PLR_VPS_GetSDInfo(uint32_t* totalMB, uint32_t* freeMB) {
 }
 
 int PLR_VPS_SDMount() {
-    if (PLR_VPS_RecState() != MOV_ST_IDLE || g_vpsCtx.snapBusy.load() != 0) return -1;
+    // A recorder still closing the files of an ejected card does not keep the
+    // new card out: its files are gone with the old one.
+    if (g_vpsCtx.snapBusy.load() != 0) return -1;
     if (!board_file_exists(kSdDevice)) {
         plr_trace_log(PLR_LOG_E, "SD Dev not exist!!");
         return -1;
@@ -104,6 +109,8 @@ int PLR_VPS_UpdateSDStatus(uint32_t eventno) {
     switch (eventno) {
         case VPS_EVT_SD_EJECT:
             plr_trace_log(PLR_LOG_D, "SD Card Ejected.");
+            // Nothing more can reach the card: the recording ends now.
+            PLR_VPS_RecordAbort(VPS_SD_ERR_UNUSABLE);
             card_gone_for_logs();
             PLR_VPS_SDUmount();
             set_sd(VPS_SD_NONE, 0, 0);
@@ -123,6 +130,8 @@ int PLR_VPS_UpdateSDStatus(uint32_t eventno) {
                     g_vpsCtx.sdStatus.store(VPS_SD_OK);
                     TRACE_LOG_SD_UPDATE(0);
                     TRACE_LOG_ForceStop(0);
+                    // Recordings cut off on this card get their movie headers back.
+                    PLR_MOV_RepairScan(kVideoDir);
                 }
             }
             break;
@@ -151,7 +160,9 @@ void PLR_VPS_SdFormatHandle() {
     plr_trace_logf(PLR_LOG_D, "%s Format SD card %d ", __func__, 818);
     const uint32_t status = g_vpsCtx.sdStatus.load();
     if (status == VPS_SD_FORMATTING) return;
-    if (PLR_VPS_RecState() != MOV_ST_IDLE || g_vpsCtx.snapBusy.load() != 0) {
+    // Refused while busy, and with no card to format.
+    if (PLR_VPS_RecState() != MOV_ST_IDLE || g_vpsCtx.snapBusy.load() != 0 ||
+        !board_file_exists(kSdDevice)) {
         PLR_VPS_EvtNotify(VPS_EVT_SD_FORMAT, -1, -1, -1, nullptr);
         return;
     }
@@ -163,10 +174,16 @@ void PLR_VPS_SdFormatHandle() {
     plr_trace_logf(PLR_LOG_D, "%s Formating SD card %d ", __func__, 835);
     board_sd_umount();
     usleep(200 * 1000);
-    board_sd_format();
+    const int formatted = board_sd_format();
     board_mdev_scan();
-    plr_trace_log(PLR_LOG_D, "SD Card Format Finished.");
-    PLR_VPS_EvtNotify(VPS_EVT_SD_FORMAT, 0, 1, -1, nullptr);
+    if (formatted != 0) {
+        // The phone hears the failure instead of "finished".
+        plr_trace_logf(PLR_LOG_E, "%s SD card format failed: %d", __func__, formatted);
+        PLR_VPS_EvtNotify(VPS_EVT_SD_FORMAT, -1, -1, -1, nullptr);
+    } else {
+        plr_trace_log(PLR_LOG_D, "SD Card Format Finished.");
+        PLR_VPS_EvtNotify(VPS_EVT_SD_FORMAT, 0, 1, -1, nullptr);
+    }
     TRACE_LOG_ForceStop(0);
 }
 

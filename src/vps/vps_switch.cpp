@@ -223,6 +223,14 @@ int PLR_VPS_ResSetHandle(int32_t res, int32_t fps) {
         plr_trace_logf(PLR_LOG_E, "Invalid resolution:%d", res);
         return refuse();
     }
+    if (g_vpsCtx.vpsMode.load() != VPS_MODE_RECORD) {
+        // In photo mode the video input feeds the still capture at the photo
+        // size: the record resolution is kept for the next switch to record
+        // mode, which sets the input up for it.
+        PLR_VPS_UpdateVencAttrByRes(static_cast<uint32_t>(res), static_cast<uint32_t>(fps));
+        PLR_VPS_EvtNotify(VPS_EVT_RES_SET, 0, res, fps, nullptr);
+        return 0;
+    }
     PLR_VPS_RecEncStop();
     PLR_VPS_FpvEncStop();
     const uint32_t viInstance =

@@ -71,6 +71,12 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     write_if_missing(root / "sim/card.mib", std::to_string(kDefaultSimCardMib) + "\n");
     if (options.cardMib != 0)
         write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
+    // The write speed applies to this run only.
+    if (options.cardSpeedMBps > 0) {
+        write_file(root / "sim/card-speed", std::to_string(options.cardSpeedMBps) + "\n");
+    } else {
+        fs::remove(root / "sim/card-speed", ec);
+    }
 
     // At power-on the card is not mounted yet.
     const fs::path mountPoint = root / "tmp/SD0";

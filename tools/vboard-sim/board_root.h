@@ -5,10 +5,11 @@
 #include <string>
 
 struct BoardRootOptions {
-    std::string root;      // absolute
-    bool card = true;      // a card is inserted
-    uint32_t cardMib = 0;  // 0: keep the current size (32768 for a new card)
-    std::string confFile;  // replaces etc/pelora.conf when given
+    std::string root;          // absolute
+    bool card = true;          // a card is inserted
+    uint32_t cardMib = 0;      // 0: keep the current size (32768 for a new card)
+    std::string confFile;      // replaces etc/pelora.conf when given
+    double cardSpeedMBps = 0;  // card write speed in MB/s; 0: as fast as the host
 };
 
 // Makes the directory a board root (layout, default configuration, IQ

@@ -1,6 +1,6 @@
 // vboard-sim: runs the video-board software as a simulated board on this PC.
 //
-//   vboard-sim --root DIR [--card-mib N | --no-card] [--no-fc] [--conf FILE]
+//   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc] [--conf FILE]
 //   vboard-sim card insert|eject --root DIR
 //
 // The first form prepares DIR as a board root, starts the flight-controller
@@ -35,9 +35,11 @@ std::atomic<pid_t> g_child{0};
 std::atomic<bool> g_stopping{false};
 
 void usage() {
-    fprintf(stderr,
-            "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--no-fc] [--conf FILE]\n"
-            "       vboard-sim card insert|eject --root DIR\n");
+    fprintf(
+        stderr,
+        "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc]\n"
+        "                  [--conf FILE]\n"
+        "       vboard-sim card insert|eject --root DIR\n");
 }
 
 void forward_stop(int /*signo*/) {
@@ -197,6 +199,14 @@ int main(int argc, char** argv) {
             }
             options.cardMib = static_cast<uint32_t>(mib);
             cardSizeGiven = true;
+        } else if (arg == "--card-speed" && hasValue) {
+            char* end = nullptr;
+            const double mbps = strtod(argv[++i], &end);
+            if (*end != '\0' || !(mbps > 0) || mbps > 100000) {
+                fprintf(stderr, "vboard-sim: --card-speed takes a write speed in MB/s above 0\n");
+                return 2;
+            }
+            options.cardSpeedMBps = mbps;
         } else if (arg == "--no-card") {
             options.card = false;
         } else if (arg == "--no-fc") {

@@ -1,5 +1,8 @@
 #include "video_probe.h"
 
+#include <cstddef>
+#include <cstring>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -7,7 +10,7 @@ extern "C" {
 
 #include "vcam.h"
 
-VideoProbe probe_video(const std::string& path, bool decode) {
+VideoProbe probe_video(const std::string& path, bool decode, bool keepLastLuma) {
     VideoProbe probe;
     AVFormatContext* format = nullptr;
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) != 0) return probe;
@@ -42,6 +45,14 @@ VideoProbe probe_video(const std::string& path, bool decode) {
             probe.frameNumbers.push_back(vcam_read_frame_number(
                 frame->data[0], static_cast<uint32_t>(frame->linesize[0]),
                 static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height)));
+            if (keepLastLuma) {
+                probe.lastLuma.resize(static_cast<size_t>(frame->width) * frame->height);
+                for (int y = 0; y < frame->height; ++y) {
+                    memcpy(&probe.lastLuma[static_cast<size_t>(y) * frame->width],
+                           frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
+                           static_cast<size_t>(frame->width));
+                }
+            }
             av_frame_unref(frame);
         }
     };

@@ -17,7 +17,8 @@ struct VideoProbe {
     std::vector<int64_t> durations;     // per packet, in the stream's time base
     std::vector<bool> keyFlags;         // per packet
     std::vector<int64_t> frameNumbers;  // per decoded picture; -1 where unreadable
+    std::vector<uint8_t> lastLuma;      // keepLastLuma: the last picture, width x height
 };
 
 // Probes (and, with decode, decodes) the first video stream of the file.
-VideoProbe probe_video(const std::string& path, bool decode);
+VideoProbe probe_video(const std::string& path, bool decode, bool keepLastLuma = false);

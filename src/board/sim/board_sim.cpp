@@ -9,15 +9,21 @@
 
 #include <arpa/inet.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "board/board.h"
@@ -238,6 +244,104 @@ int board_mdev_scan() {
 
 void board_sync() {}
 
+// ---- the card's file I/O ----
+//
+// A card is known by its device node (inode and change time): `vboard-sim
+// card insert` makes a new node, so a descriptor opened before an eject stays
+// dead after the next insert, as on a real card.
+namespace {
+
+std::mutex g_cardLock;
+std::map<int, uint64_t> g_cardFiles;  // descriptor -> the card it was opened on
+// Write-speed pacing: the moment the card is busy until.
+std::chrono::steady_clock::time_point g_cardBusyUntil{};
+
+uint64_t card_identity() {
+    struct stat st {};
+    if (stat(board_path("/dev/mmcblk2p1").c_str(), &st) != 0) return 0;
+    const uint64_t identity = static_cast<uint64_t>(st.st_ino) * 1000003u ^
+                              static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u ^
+                              static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    return identity != 0 ? identity : 1;
+}
+
+bool card_file_alive(int fd) {
+    uint64_t opened = 0;
+    {
+        std::lock_guard lock(g_cardLock);
+        const auto it = g_cardFiles.find(fd);
+        if (it == g_cardFiles.end()) return true;  // not opened on the card
+        opened = it->second;
+    }
+    if (opened != 0 && card_identity() == opened) return true;
+    errno = EIO;
+    return false;
+}
+
+// Card write speed in bytes per second; 0 = as fast as the host.
+double card_speed() {
+    double mbps = 0;
+    std::ifstream(board_path("/sim/card-speed")) >> mbps;
+    return mbps > 0 ? mbps * 1e6 : 0;
+}
+
+void pace_card_write(size_t size) {
+    static std::atomic<int64_t> s_checked{0};
+    static std::atomic<double> s_speed{0};
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (s_checked.exchange(now) != now) s_speed.store(card_speed());  // re-read once a second
+    const double speed = s_speed.load();
+    if (speed <= 0) return;
+    std::chrono::steady_clock::time_point until;
+    {
+        std::lock_guard lock(g_cardLock);
+        const auto start = std::max(g_cardBusyUntil, std::chrono::steady_clock::now());
+        g_cardBusyUntil =
+            start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(size) / speed));
+        until = g_cardBusyUntil;
+    }
+    std::this_thread::sleep_until(until);
+}
+
+}  // namespace
+
+int board_card_open(const char* path, int flags, mode_t mode) {
+    const uint64_t card = card_identity();
+    const int fd = open(path, flags, mode);
+    if (fd >= 0 && card != 0) {
+        std::lock_guard lock(g_cardLock);
+        g_cardFiles[fd] = card;
+    }
+    return fd;
+}
+
+int board_card_close(int fd) {
+    {
+        std::lock_guard lock(g_cardLock);
+        g_cardFiles.erase(fd);
+    }
+    return close(fd);
+}
+
+ssize_t board_card_write(int fd, const void* bytes, size_t size) {
+    if (!card_file_alive(fd)) return -1;
+    pace_card_write(size);
+    return write(fd, bytes, size);
+}
+
+ssize_t board_card_pread(int fd, void* out, size_t size, int64_t offset) {
+    if (!card_file_alive(fd)) return -1;
+    return pread(fd, out, size, static_cast<off_t>(offset));
+}
+
+int board_card_datasync(int fd) {
+    if (!card_file_alive(fd)) return -1;
+    return fdatasync(fd);
+}
+
 void board_note_led_mode(uint32_t mode) {
     board_sim_event("led", "mode=" + std::to_string(mode));
 }
@@ -307,7 +411,8 @@ int board_sd_umount() {
 }
 
 int board_sd_format() {
-    if (!board_file_exists("/dev/mmcblk2p1")) return 1;
+    // No card, or a broken one: mkfs fails.
+    if (!board_file_exists("/dev/mmcblk2p1") || board_file_exists("/sim/card-fail")) return 1;
     std::error_code ec;
     const std::filesystem::path card = board_path("/sim/card");
     for (const auto& entry : std::filesystem::directory_iterator(card, ec))

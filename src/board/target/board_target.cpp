@@ -11,6 +11,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "board/board.h"
 #include "board/firewall_rules.h"
 #include "board/shell.h"
@@ -63,6 +66,26 @@ int board_mdev_scan() {
 
 void board_sync() {
     board_run_command("sync");
+}
+
+int board_card_open(const char* path, int flags, mode_t mode) {
+    return open(path, flags, mode);
+}
+
+int board_card_close(int fd) {
+    return close(fd);
+}
+
+ssize_t board_card_write(int fd, const void* bytes, size_t size) {
+    return write(fd, bytes, size);
+}
+
+ssize_t board_card_pread(int fd, void* out, size_t size, int64_t offset) {
+    return pread(fd, out, size, static_cast<off_t>(offset));
+}
+
+int board_card_datasync(int fd) {
+    return fdatasync(fd);
 }
 
 void board_note_led_mode(uint32_t /*mode*/) {}

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <string>
 
 #include "../../support/board_root_fixture.h"
@@ -144,6 +148,40 @@ TEST(SimBoardTest, FailingCardCannotBeWritten) {
     EXPECT_EQ(probe, nullptr);
     if (probe != nullptr) fclose(probe);
     board_sd_umount();
+}
+
+// A file opened on the card fails every later read, write and flush with EIO
+// once the card has been pulled, also after a card is inserted again (a new
+// card, as far as the descriptor knows). Files off the card are not affected.
+TEST(SimBoardTest, EjectedCardFailsItsOpenFilesWithEio) {
+    TempBoardRoot board{"/sim/card", "/dev", "/tmp"};
+    board.write("/dev/mmcblk2p1", "");
+    const std::string path = board.path("/sim/card/rec.MP4");
+    const int fd = board_card_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    const char bytes[] = "samples";
+    EXPECT_EQ(board_card_write(fd, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    EXPECT_EQ(board_card_datasync(fd), 0);
+
+    std::filesystem::remove(board.path("/dev/mmcblk2p1"));  // eject
+    char back[8];
+    errno = 0;
+    EXPECT_EQ(board_card_write(fd, bytes, sizeof bytes), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(board_card_pread(fd, back, sizeof back, 0), -1);
+    EXPECT_EQ(board_card_datasync(fd), -1);
+    board.write("/dev/mmcblk2p1.new", "");  // insert: a new device node
+    std::filesystem::rename(board.path("/dev/mmcblk2p1.new"), board.path("/dev/mmcblk2p1"));
+    errno = 0;
+    EXPECT_EQ(board_card_write(fd, bytes, sizeof bytes), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(board_card_close(fd), 0);
+
+    // Opened on the new card: fine.
+    const int again = board_card_open(path.c_str(), O_RDONLY, 0);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(board_card_pread(again, back, sizeof back, 0), static_cast<ssize_t>(sizeof back));
+    EXPECT_EQ(board_card_close(again), 0);
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ extern "C" {
 #include "core/trace_log.h"
 #include "mov/frame_queue.h"
 #include "mov/mm_pool.h"
+#include "mov/mp4_repair.h"
 #include "mov/mp4_writer.h"
 
 namespace {
@@ -302,6 +303,7 @@ protected:
         root = std::make_unique<TempBoardRoot>(std::initializer_list<const char*>{});
     }
     void TearDown() override {
+        PLR_MOV_RepairStop();
         PLR_MOV_RecJoin(&ctx);
         PLR_MOV_ContexDeinit(&ctx);
         PLR_MOV_SetSplitBytes(MOV_SPLIT_BYTES_DEFAULT);
@@ -517,9 +519,12 @@ TEST_F(MovMuxerTest, StopBeforeTheFirstKeyFrameLeavesNoFile) {
     push(s, 1, 15);                         // predicted frames only
     wait_drained();
     stop_and_finish();
-    EXPECT_EQ(states(), kNormalStates);  // no failure reported
+    // No failure reported, and no "recording" without a key frame in the file.
+    EXPECT_EQ(states(),
+              (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_CLOSED, MOV_ST_IDLE}));
     EXPECT_FALSE(std::filesystem::exists(host_file("N_0001_AA.MP4")));
-    EXPECT_TRUE(std::filesystem::is_empty(root->path(kVideoDir)));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root->path(kVideoDir)))
+        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
 
     // A stop on a finished context reports "closed" again.
     EXPECT_EQ(PLR_MOV_RecStop(&ctx), 0);
@@ -570,6 +575,218 @@ TEST_F(MovMuxerTest, TimeLapseKeepsEveryIntervalthKeyFrameUntilItsDuration) {
 }
 
 // ---- the writer's byte helpers ----
+
+TEST_F(MovMuxerTest, FramesQueuedAtTheStopAreWrittenBeforeTheFileCloses) {
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_gop15();
+    start(board_file("Q_0001_AA.MP4"), 30);
+    push(s, 0, s.size());
+    stop_and_finish();  // at once: most frames are still queued
+    EXPECT_EQ(states(), kNormalStates);
+    expect_file(host_file("Q_0001_AA.MP4"), s, range(0, s.size()), 30);
+    EXPECT_FALSE(
+        std::filesystem::exists(root->path(PLR_MOV_JournalPath(board_file("Q_0001_AA.MP4")))));
+}
+
+// ---- rebuilding files cut off before their movie header ----
+
+std::string read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A file as the muxer writes it, caught at three moments: after `cutAfter`
+// samples (the file as a power cut would leave it), and closed cleanly after
+// `cutAfter` and after all samples.
+struct CutFile {
+    std::string atCut;      // file bytes after cutAfter samples, no movie header
+    std::string journal;    // the journal at that moment
+    std::string closedCut;  // a clean file of the first cutAfter samples
+    std::string closedAll;  // a clean file of every sample
+    size_t samplesAtCut = 0;
+};
+
+std::vector<Bytes> sample_list(const std::vector<Bytes>& s) {
+    std::vector<Bytes> out;
+    for (const Bytes& au : s) {
+        for (const Mp4WNal& nal : slices(au)) {
+            Bytes sample = {static_cast<uint8_t>(nal.size >> 24),
+                            static_cast<uint8_t>(nal.size >> 16),
+                            static_cast<uint8_t>(nal.size >> 8), static_cast<uint8_t>(nal.size)};
+            sample.insert(sample.end(), nal.data, nal.data + nal.size);
+            out.push_back(std::move(sample));
+        }
+    }
+    return out;
+}
+
+std::string write_file(const std::string& dir, const std::vector<Bytes>& s, size_t samples,
+                       size_t cutAfter, std::string* atCut, std::string* journal) {
+    const std::string path = dir + "/w.MP4";
+    const std::string journalPath = dir + "/w.jnl";
+    std::filesystem::create_directories(dir);
+    std::filesystem::remove(path);
+    Mp4WFile* file = MP4W_Create(path.c_str());
+    EXPECT_NE(file, nullptr);
+    EXPECT_EQ(MP4W_SetJournal(file, journalPath.c_str()), 0);
+    EXPECT_EQ(MP4W_SetTimeScale(file, 30000), 0);
+    const Mp4WNal sps = MP4W_SplitNals(s[0])[0];
+    const Mp4WNal pps = MP4W_SplitNals(s[0])[1];
+    const uint32_t track = MP4W_AddH264VideoTrack(file, 30000, 1001, kWidth, kHeight, sps.data[1],
+                                                  sps.data[2], sps.data[3], 3);
+    MP4W_SetVideoProfileLevel(file, 100);
+    MP4W_AddH264SequenceParameterSet(file, track, sps.data, static_cast<uint16_t>(sps.size));
+    MP4W_AddH264PictureParameterSet(file, track, pps.data, static_cast<uint16_t>(pps.size));
+    const std::vector<Bytes> list = sample_list(s);
+    for (size_t i = 0; i < samples; ++i) {
+        if (i == cutAfter && atCut != nullptr) {
+            *atCut = read_bytes(path);
+            *journal = read_bytes(journalPath);
+        }
+        EXPECT_EQ(MP4W_WriteSample(file, track, list[i].data(),
+                                   static_cast<uint32_t>(list[i].size()), (list[i][4] & 0x1f) == 5),
+                  0);
+    }
+    EXPECT_EQ(MP4W_Close(file), 0);
+    EXPECT_FALSE(std::filesystem::exists(journalPath));  // a clean close removes it
+    return read_bytes(path);
+}
+
+CutFile cut_file(const std::string& dir, size_t cutAfter) {
+    const std::vector<Bytes>& s = stream_gop15();
+    const size_t all = sample_list(s).size();
+    CutFile c;
+    c.samplesAtCut = cutAfter;
+    c.closedAll = write_file(dir, s, all, cutAfter, &c.atCut, &c.journal);
+    c.closedCut = write_file(dir, s, cutAfter, all, nullptr, nullptr);
+    return c;
+}
+
+TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) {
+    const std::string work = root->path("/work");
+    const CutFile c = cut_file(work, 40);
+    ASSERT_GT(c.atCut.size(), 1000u);
+    const size_t allSamples = sample_list(stream_gop15()).size();
+    const Boxes full(work + "/w.MP4");  // the last clean file: every sample
+    const size_t moovAt = c.closedAll.size() - full.found.at("moov").second - 8;
+
+    struct Case {
+        const char* name;
+        std::string bytes;     // what the card holds
+        bool journal;          // its journal is there
+        std::string expected;  // the file after the repair; "" = removed
+        bool repaired;         // "MP4 repaired" logged
+    };
+    const std::string cutMidSample = c.atCut + std::string(c.closedAll.substr(c.atCut.size(), 700));
+    const Case cases[] = {
+        {"A_0001_AA.MP4", c.atCut, true, c.closedCut, true},
+        {"B_0001_AA.MP4", cutMidSample, true, c.closedCut, true},
+        // Cut while the movie header was being written: the samples are all there.
+        {"C_0001_AA.MP4", c.closedAll.substr(0, moovAt + 100), true, c.closedAll, true},
+        // Cut before the first sample: nothing to keep.
+        {"D_0001_AA.MP4", c.atCut.substr(0, 40), true, "", false},
+        {"E_0001_AA.MP4", "", true, "", false},
+        // Closed cleanly: untouched, the stale journal goes.
+        {"F_0001_AA.MP4", c.closedAll, true, c.closedAll, false},
+        // No journal: not a file this recorder cut off; left alone.
+        {"G_0001_AA.MP4", c.atCut, false, c.atCut, false},
+    };
+    for (const Case& k : cases) {
+        write_bytes(host_file(k.name), k.bytes);
+        if (k.journal) write_bytes(root->path(PLR_MOV_JournalPath(board_file(k.name))), c.journal);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(PLR_MOV_RepairScan(kVideoDir), 6);
+    PLR_MOV_RepairWait();
+    const std::string log = testing::internal::GetCapturedStdout();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::string host = host_file(k.name);
+        EXPECT_FALSE(std::filesystem::exists(root->path(PLR_MOV_JournalPath(board_file(k.name)))));
+        if (k.expected.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(host));
+            continue;
+        }
+        // Byte for byte what a clean close writes: the playback reader and the
+        // phone see no difference.
+        EXPECT_TRUE(read_bytes(host) == k.expected);
+        EXPECT_EQ(
+            log.find(std::string("MP4 repaired: ") + kVideoDir + "/" + k.name) != std::string::npos,
+            k.repaired)
+            << log;
+    }
+    const Probe p = probe(host_file("A_0001_AA.MP4"));
+    EXPECT_EQ(p.sizes.size(), c.samplesAtCut);
+    EXPECT_EQ(p.decoded, std::to_string(c.samplesAtCut) + "\n");
+    EXPECT_EQ(probe(host_file("C_0001_AA.MP4")).sizes.size(), allSamples);
+}
+
+TEST(Mp4Repair, JournalRoundTripAndDamage) {
+    Mp4WTrackInfo info;
+    info.movieTimeScale = 30000;
+    info.trackTimeScale = 30000;
+    info.sampleDuration = 1001;
+    info.width = 3840;
+    info.height = 2160;
+    info.indication[0] = 100;
+    info.indication[2] = 51;
+    info.profileLevel = 100;
+    info.sps = {0x67, 100, 0, 51, 0xac};
+    info.pps = {{0x68, 0xee, 0x3c, 0x80}};
+    const Bytes bytes = MP4W_EncodeJournal(info);
+    Mp4WTrackInfo back;
+    ASSERT_EQ(MP4W_DecodeJournal(bytes, &back), 0);
+    EXPECT_EQ(MP4W_EncodeJournal(back), bytes);
+    EXPECT_EQ(back.width, 3840);
+    EXPECT_EQ(back.pps, info.pps);
+    // Cut short, too long, or another file: refused.
+    for (size_t n : {size_t{0}, size_t{4}, bytes.size() - 1}) {
+        EXPECT_EQ(MP4W_DecodeJournal({bytes.data(), n}, &back), -1) << n;
+    }
+    Bytes longer = bytes;
+    longer.push_back(0);
+    EXPECT_EQ(MP4W_DecodeJournal(longer, &back), -1);
+    Bytes other = bytes;
+    other[0] = 'X';
+    EXPECT_EQ(MP4W_DecodeJournal(other, &back), -1);
+}
+
+TEST(Mp4Repair, SampleWalkStopsAtTheFirstImplausibleUnit) {
+    const Bytes good = {0, 0, 0, 2, 0x65, 0xaa, 0, 0, 0, 1, 0x41};  // IDR, then P
+    struct Case {
+        const char* name;
+        Bytes tail;
+        size_t samples;
+    };
+    const Case cases[] = {
+        {"clean end", {}, 2},
+        {"zeros after the data", {0, 0, 0, 0, 0, 0}, 2},
+        {"length past the end", {0, 0, 1, 0, 0x41, 1}, 2},
+        {"forbidden bit", {0, 0, 0, 1, 0xc1}, 2},
+        {"parameter set", {0, 0, 0, 1, 0x67}, 2},
+        {"another slice", {0, 0, 0, 1, 0x01}, 3},
+    };
+    for (const Case& c : cases) {
+        Bytes data = good;
+        data.insert(data.end(), c.tail.begin(), c.tail.end());
+        const Mp4RRead read = [&data](uint64_t off, uint8_t* out, size_t n) {
+            if (off + n > data.size()) return false;
+            memcpy(out, data.data() + off, n);
+            return true;
+        };
+        const std::vector<Mp4RSample> found = MP4R_ScanSamples(read, 0, data.size());
+        EXPECT_EQ(found.size(), c.samples) << c.name;
+        ASSERT_GE(found.size(), 2u);
+        EXPECT_TRUE(found[0].sync);
+        EXPECT_FALSE(found[1].sync);
+        EXPECT_EQ(found[1].offset, 6u);
+    }
+}
 
 TEST(Mp4WriterHelpers, SplitsNalUnitsAtThreeAndFourByteStartCodes) {
     const Bytes stream = {0, 0, 0, 1,    0x67, 0x64, 0x00, 0x1f, 0xac,  // SPS

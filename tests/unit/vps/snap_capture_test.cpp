@@ -20,6 +20,7 @@
 #include "mav/mav_gps.h"
 #include "mav/mavlink_msgs.h"
 #include "photo_probe.h"
+#include "vcam.h"
 #include "video_probe.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
@@ -174,6 +175,45 @@ TEST_F(SnapCaptureTest, SinglePhotoCarriesSettingsAndPosition) {
     // The next single photo takes the next number.
     const VpsEvt second = capture();
     EXPECT_NE(std::string(second.cval).find("_0002.JPG"), std::string::npos) << second.cval;
+}
+
+// A record resolution chosen in photo mode must not shrink the still-capture
+// input: the photo is the camera's own 4K picture, not a smaller one scaled
+// up. The frame-number band tells: its cell edges are as sharp as the
+// camera's own 4K rendering only when the picture was taken at 4K.
+TEST_F(SnapCaptureTest, PhotoAfterAResolutionChangeIsARealPictureOfThePhotoSize) {
+    VpsEvt answer{};
+    ASSERT_TRUE(CameraNotes::ask(VPS_EVT_RES_SET, 6, 30, &answer));  // 1920 x 1080
+    ASSERT_EQ(answer.retCode, 0);
+    const VpsEvt done = capture();
+    ASSERT_EQ(done.retCode, 0);
+    const VideoProbe probe = probe_video(board.path(done.cval), true, true);
+    ASSERT_EQ(probe.width, 3840);
+    ASSERT_EQ(probe.height, 2160);
+    ASSERT_EQ(probe.frameNumbers.size(), 1u);
+    ASSERT_GE(probe.frameNumbers[0], 0);
+
+    constexpr uint32_t kW = 3840;
+    constexpr uint32_t kH = 2160;
+    std::vector<uint8_t> camera(size_t{kW} * kH * 3 / 2);
+    vcam_render_nv12(static_cast<uint32_t>(probe.frameNumbers[0]), kW, kH, camera.data());
+    // Luma next to every cell edge of the band's middle row where the bit changes.
+    const uint32_t row = 136 / 2;
+    const uint32_t cell = kW / 32;
+    double error = 0;
+    int samples = 0;
+    for (uint32_t c = 1; c < 32; ++c) {
+        const size_t edge = size_t{row} * kW + c * cell;
+        if (camera[edge - 1] == camera[edge]) continue;
+        for (size_t x = edge - 2; x < edge + 2; ++x) {
+            // The JPEG holds full-range luma; the camera renders video range.
+            const int expected = std::clamp((camera[x] - 16) * 255 / 219, 0, 255);
+            error += std::abs(static_cast<int>(probe.lastLuma[x]) - expected);
+            ++samples;
+        }
+    }
+    ASSERT_GT(samples, 0);
+    EXPECT_LT(error / samples, 12.0) << "the band's edges are blurred: a scaled-up picture";
 }
 
 TEST_F(SnapCaptureTest, SeriesWriteAllTheirPicturesAndAnswerOnce) {
