@@ -118,7 +118,9 @@ struct ViSnapshot {
     int32_t imageType;
 };
 
-void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, const SceneLook& look) {
+void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, const SceneLook& look,
+                   bool padShown) {
+    bool direct = false;  // a channel read directly (the vision stream) took this frame
     std::vector<ViSnapshot> channels;
     {
         std::lock_guard lock(reg().mutex);
@@ -143,7 +145,8 @@ void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, cons
             s.chn->drops.drop("no free buffer");
             continue;
         }
-        s.chn->renderer.render(frameNo, look, s.width, s.height, s.width, frame.data->block.ptr);
+        s.chn->renderer.render(frameNo, look, s.width, s.height, s.width, frame.data->block.ptr,
+                               padShown);
         s.chn->rendered.fetch_add(1);
         frame.size = size;
         frame.modId = RK_MOD_VI;
@@ -153,8 +156,12 @@ void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, cons
         frame.isImage = true;
         frame.image = RkMbImageInfo{s.width, s.height, s.width, s.height, s.imageType};
         for (const auto& sink : takers) sink->push(frame);
-        if (own) s.chn->queue.push(frame);
+        if (own) {
+            s.chn->queue.push(frame);
+            direct = true;
+        }
     }
+    if (direct && camera == 0) truth_note(frameNo, padShown);
 }
 
 // The virtual sensor of a camera: one frame per period of the ISP's frame rate.
@@ -185,7 +192,7 @@ void camera_run(uint32_t camera) {
             // The time stamp is the frame's slot on the sensor's clock, as a
             // real sensor stamps its exposures, however late it was rendered.
             std::lock_guard tick(cam.tickMutex);
-            tick_channels(camera, shownNo, next, state.look);
+            tick_channels(camera, shownNo, next, state.look, scene_pad_in_view());
             cam.lastFrame.store(shownNo);
             cam.shown.store(true);
         }
@@ -218,6 +225,7 @@ void camera_stop(uint32_t camera) {  // caller holds g_viMutex
     cam.cv.notify_all();
     cam.thread.join();
     cam.running.store(false);
+    if (camera == 0) truth_close();
 }
 
 int32_t vi_disable(int32_t pipe, int32_t chn) {  // caller holds g_viMutex
