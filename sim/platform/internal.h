@@ -22,8 +22,8 @@ uint32_t sensor_frame_number(uint32_t camera);
 
 // Whether the landing pad is in view (the board root's switch file).
 bool scene_pad_in_view();
-// Appends the true boxes of a frame the vision stream delivered to the
-// board root's truth log; closes that log.
+// Appends the true boxes of a frame of camera 0 to the board root's truth
+// log while that file exists; closes the log.
 void truth_note(uint32_t frameNo, bool padShown);
 void truth_close();
 

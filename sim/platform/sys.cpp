@@ -120,7 +120,6 @@ struct ViSnapshot {
 
 void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, const SceneLook& look,
                    bool padShown) {
-    bool direct = false;  // a channel read directly (the vision stream) took this frame
     std::vector<ViSnapshot> channels;
     {
         std::lock_guard lock(reg().mutex);
@@ -156,12 +155,8 @@ void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, cons
         frame.isImage = true;
         frame.image = RkMbImageInfo{s.width, s.height, s.width, s.height, s.imageType};
         for (const auto& sink : takers) sink->push(frame);
-        if (own) {
-            s.chn->queue.push(frame);
-            direct = true;
-        }
+        if (own) s.chn->queue.push(frame);
     }
-    if (direct && camera == 0) truth_note(frameNo, padShown);
 }
 
 // The virtual sensor of a camera: one frame per period of the ISP's frame rate.
@@ -192,7 +187,9 @@ void camera_run(uint32_t camera) {
             // The time stamp is the frame's slot on the sensor's clock, as a
             // real sensor stamps its exposures, however late it was rendered.
             std::lock_guard tick(cam.tickMutex);
-            tick_channels(camera, shownNo, next, state.look, scene_pad_in_view());
+            const bool padShown = scene_pad_in_view();
+            tick_channels(camera, shownNo, next, state.look, padShown);
+            if (camera == 0) truth_note(shownNo, padShown);
             cam.lastFrame.store(shownNo);
             cam.shown.store(true);
         }

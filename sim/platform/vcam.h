@@ -39,10 +39,9 @@ uint64_t vcam_rendered_frames(int32_t pipe, int32_t chn);
 // of how its callers handle errors the pictures rarely produce).
 void vcam_vision_fail_next(int32_t code, uint32_t calls);
 
-// The scene's true boxes, as the vision stream shows them: one line per
-// picture delivered to a VI channel that is read directly (the vision
-// stream), appended to sim/scene-truth.log in the board root. See
-// docs/virtual-camera.md.
+// The scene's true boxes in pixels of the 640 x 360 vision stream: while
+// sim/scene-truth.log exists in the board root, one line per frame of camera
+// 0 is appended to it. See docs/virtual-camera.md.
 inline constexpr const char* kVcamTruthLog = "/sim/scene-truth.log";
 // Present in the board root: the landing pad is out of view.
 inline constexpr const char* kVcamNoPadFile = "/sim/scene-nopad";
