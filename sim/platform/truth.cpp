@@ -21,8 +21,8 @@ namespace {
 
 constexpr uint64_t kPadCheckUs = 500000;  // the switch file is looked at twice a second
 constexpr uint64_t kTruthCheckUs = 500000;
-constexpr uint32_t kTruthLines = 18000;   // lines per log file (10 min at 30 frames/s)
-constexpr uint32_t kTruthWidth = 640;     // boxes are given in pixels of the vision stream
+constexpr uint32_t kTruthLines = 18000;  // lines per log file (10 min at 30 frames/s)
+constexpr uint32_t kTruthWidth = 640;    // boxes are given in pixels of the vision stream
 constexpr uint32_t kTruthHeight = 360;
 
 std::atomic<uint64_t> g_padCheckedUs{0};

@@ -25,14 +25,14 @@ constexpr int kH = PLR_DETRACK_IMG_HEIGHT;
 // The tracker works on a half-size luma picture.
 constexpr int kHalfW = kW / 2;
 constexpr int kHalfH = kH / 2;
-constexpr int kMinBox = 4;        // smallest box side the tracker takes (pixels)
-constexpr int kMaxSamples = 24;   // template samples per side at most
-constexpr int kSearch = 20;       // search radius around the prediction (half-size pixels)
+constexpr int kMinBox = 4;       // smallest box side the tracker takes (pixels)
+constexpr int kMaxSamples = 24;  // template samples per side at most
+constexpr int kSearch = 20;      // search radius around the prediction (half-size pixels)
 constexpr int kLostMad = 48;
 constexpr uint8_t kMiddleWeight = 4;
-constexpr int kChromaWeight = 2;      // mean difference per sample above which a match is poor
-constexpr uint32_t kLostAfter = 8;   // poor matches in a row before the target is lost
-constexpr uint32_t kLockAfter = 3;   // good matches before the track is confirmed
+constexpr int kChromaWeight = 2;    // mean difference per sample above which a match is poor
+constexpr uint32_t kLostAfter = 8;  // poor matches in a row before the target is lost
+constexpr uint32_t kLockAfter = 3;  // good matches before the track is confirmed
 constexpr uint8_t kStateAcquire = 1;
 constexpr uint8_t kStateLocked = 2;
 
@@ -74,7 +74,8 @@ void half_size(const Luma& full, Luma* half) {
         const uint8_t* r1 = r0 + kW;
         uint8_t* out = half->data() + size_t{static_cast<unsigned>(y)} * kHalfW;
         for (int x = 0; x < kHalfW; ++x) {
-            out[x] = static_cast<uint8_t>((r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 2) / 4);
+            out[x] = static_cast<uint8_t>(
+                (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 2) / 4);
         }
     }
 }
@@ -96,7 +97,7 @@ struct Tracker {
     // often on the background around it.
     std::vector<uint8_t> weight;
     uint32_t weightSum = 0;
-    int vx = 0, vy = 0;     // last motion
+    int vx = 0, vy = 0;  // last motion
     uint32_t good = 0;
     uint32_t poor = 0;
     uint32_t score = 0;
@@ -397,7 +398,8 @@ int32_t PLR_LandPad_Detrack(PlrDeTrackResult* result, uint8_t* stop) {
         brightest = std::max(brightest, v.luma[i]);
     }
     const auto mean = static_cast<uint32_t>(sum / ((v.luma.size() + 6) / 7));
-    const auto threshold = static_cast<uint8_t>(mean + (brightest - std::min<uint32_t>(mean, brightest)) * 3 / 5);
+    const auto threshold =
+        static_cast<uint8_t>(mean + (brightest - std::min<uint32_t>(mean, brightest)) * 3 / 5);
     uint32_t bestScore = 0;
     uint32_t box[4] = {0, 0, 0, 0};
     for (const Blob& b : bright_blobs(v.luma, std::max<uint8_t>(threshold, 1))) {

@@ -21,9 +21,9 @@
 #include "mav/uart_link.h"
 #include "track/track.h"
 #include "vps/vcs.h"
-#include "vps/vps_snap.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
+#include "vps/vps_snap.h"
 
 namespace {
 

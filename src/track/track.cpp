@@ -20,9 +20,8 @@
 #include "platform/media.h"
 
 // Vision log lines: "<function> [line] text".
-#define TRACK_LOG(level, format, ...)                                                 \
-    plr_trace_logf((level), "<%s> [%d] " format, __func__, __LINE__ __VA_OPT__(, ) \
-                       __VA_ARGS__)
+#define TRACK_LOG(level, format, ...) \
+    plr_trace_logf((level), "<%s> [%d] " format, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 namespace {
 
@@ -32,8 +31,8 @@ constexpr int32_t kDropWaitMs = 40;
 constexpr int kWorkerPriority = 2;
 constexpr auto kPace = std::chrono::milliseconds(10);
 constexpr auto kRetryPace = std::chrono::milliseconds(30);
-constexpr uint8_t kToPhone = mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_PHONE);       // 36
-constexpr uint8_t kToFc = mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_FLYCTRL);    // 35
+constexpr uint8_t kToPhone = mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_PHONE);  // 36
+constexpr uint8_t kToFc = mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_FLYCTRL);   // 35
 constexpr uint8_t kStateLocked = 2;
 // Per-frame lines are notable events, below the default trace level.
 constexpr uint32_t kFrameLog = PLR_LOG_I;
@@ -117,8 +116,8 @@ void set_realtime(std::thread& thread, const char* name) {
     param.sched_priority = kWorkerPriority;
     const int rc = pthread_setschedparam(thread.native_handle(), SCHED_RR, &param);
     if (rc != 0) {
-        TRACK_LOG(PLR_LOG_W, "%s keeps the default policy: SCHED_RR priority %d refused (%s)",
-                  name, kWorkerPriority, strerror(rc));
+        TRACK_LOG(PLR_LOG_W, "%s keeps the default policy: SCHED_RR priority %d refused (%s)", name,
+                  kWorkerPriority, strerror(rc));
     }
 }
 
@@ -336,8 +335,8 @@ int PLR_TRACK_Deinit() {
 }
 
 int PLR_TRACK_SetWork(uint32_t on) {
-    return set_work(__func__, on, track_ctx.trackWork, stApronCtx.work,
-                    "landing-pad detection", track_ctx.mutex, track_ctx.cond);
+    return set_work(__func__, on, track_ctx.trackWork, stApronCtx.work, "landing-pad detection",
+                    track_ctx.mutex, track_ctx.cond);
 }
 
 int PLR_APRON_SetWork(uint32_t on) {
@@ -363,7 +362,8 @@ int PLR_TRACK_SetPosition(uint32_t X, uint32_t Y, uint32_t W, uint32_t H, uint32
     std::array<uint32_t, PLR_DETRACK_TARGET_WORDS> box = {X, Y, W, H, mode, D};
     if (D <= 2 || D == 4) {
         // The library reads the picture under this box: keep it inside the picture.
-        const int32_t x0 = static_cast<int16_t>(X & 0xFFFFu), y0 = static_cast<int16_t>(Y & 0xFFFFu);
+        const int32_t x0 = static_cast<int16_t>(X & 0xFFFFu),
+                      y0 = static_cast<int16_t>(Y & 0xFFFFu);
         const int32_t x1 = x0 + static_cast<int32_t>(W & 0xFFFFu);
         const int32_t y1 = y0 + static_cast<int32_t>(H & 0xFFFFu);
         const int32_t cx0 = std::max(x0, 0), cy0 = std::max(y0, 0);

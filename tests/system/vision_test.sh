@@ -13,6 +13,7 @@ OUT=$ROOT.out
 RX=$ROOT/sim/fc-rx.log
 TRUTH=$ROOT/sim/scene-truth.log
 VBCTL="$BIN/vbctl --timeout 20"
+export PYTHONPATH="$(cd "$(dirname "$0")" && pwd)"  # mavframe.py
 
 # Judges reports against the truth log. A report is compared with the frames
 # of the 300 ms before it (the picture it was made from is among them).
@@ -109,29 +110,15 @@ EOF
 # A phone message the vbctl verbs do not send: the target box with command D.
 cat >"$WORK/phone.py" <<'EOF'
 import socket, struct, sys, time
-
-CRC_EXTRA = {0: 50, 76: 152, 102: 158}
-
-def crc(data):
-    c = 0xFFFF
-    for b in data:
-        t = (b ^ (c & 0xFF)) & 0xFF
-        t = (t ^ (t << 4)) & 0xFF
-        c = ((c >> 8) ^ (t << 8) ^ (t << 3) ^ (t >> 4)) & 0xFFFF
-    return c
-
-def frame(seq, msgid, payload):
-    head = bytes([len(payload), seq, 0x42, 0, msgid])
-    c = crc(head + payload + bytes([CRC_EXTRA[msgid]]))
-    return b"\xfe" + head + payload + struct.pack("<H", c)
+from mavframe import frame
 
 def bits(v):
     return struct.unpack("<f", struct.pack("<I", v))[0]
 
 x, y, w, h, d = (int(v) for v in sys.argv[1:6])
-hb = frame(0, 0, struct.pack("<IBBBBB", 0, 6, 8, 0, 0, 3))
-on = frame(1, 76, struct.pack("<7fHBBB", 0, 0, 0, 0, 0, 0, 0, 203, 2, 11, 1))
-box = frame(2, 102, struct.pack("<Q6f", 0, bits(x | y << 16), bits(w | h << 16), 0,
+hb = frame(0, 0x42, 0, 0, struct.pack("<IBBBBB", 0, 6, 8, 0, 0, 3))
+on = frame(1, 0x42, 0, 76, struct.pack("<7fHBBB", 0, 0, 0, 0, 0, 0, 0, 203, 2, 11, 1))
+box = frame(2, 0x42, 0, 102, struct.pack("<Q6f", 0, bits(x | y << 16), bits(w | h << 16), 0,
                                 bits(d << 24), 0, 0))
 s = socket.create_connection(("127.0.0.1", 8866), timeout=10)
 s.sendall(hb)

@@ -70,7 +70,7 @@ struct Options {
     double seconds = 0;
     bool tz_given = false;
     int tz_hours = 0;
-    std::string output;  // live: the H.264 file
+    std::string output;         // live: the H.264 file
     const char* box = nullptr;  // track: X,Y,W,H
     bool bind_given = false;
     std::string bind = "127.0.0.1";  // live: the address the live view is received on

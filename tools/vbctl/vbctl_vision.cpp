@@ -67,9 +67,8 @@ int on_report(const mavlink_message_t* msg, void* context) {
 
 // Prints reports until the time is up, Ctrl-C or the link closes.
 int print_reports(VbctlLink* link, Printer* p, const VbctlVisionRun& run) {
-    const int64_t end_at = run.seconds_given
-                               ? vbctl_now_ms() + static_cast<int64_t>(run.seconds * 1000)
-                               : INT64_MAX;
+    const int64_t end_at =
+        run.seconds_given ? vbctl_now_ms() + static_cast<int64_t>(run.seconds * 1000) : INT64_MAX;
     const int end = vbctl_link_pump(link, end_at, on_report, p);
     if (end == VBCTL_PUMP_CLOSED) {
         fprintf(stderr, "vbctl: the board closed the link\n");
@@ -95,7 +94,8 @@ bool vbctl_parse_box(const char* text, uint32_t box[4]) {
     if (snprintf(copy, sizeof copy, "%s", text) >= static_cast<int>(sizeof copy)) return false;
     char* save = nullptr;
     int n = 0;
-    for (char* tok = strtok_r(copy, ",", &save); tok != nullptr; tok = strtok_r(nullptr, ",", &save)) {
+    for (char* tok = strtok_r(copy, ",", &save); tok != nullptr;
+         tok = strtok_r(nullptr, ",", &save)) {
         long v = 0;
         if (n >= 4 || !parse_int(tok, n < 2 ? -32768 : 0, 65535, &v)) return false;
         box[n++] = static_cast<uint32_t>(v) & 0xFFFFu;

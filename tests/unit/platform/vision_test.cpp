@@ -57,8 +57,8 @@ int centre_distance(const Box& a, const Box& b) {
 TEST_F(VisionTest, TrackerFollowsTheTargetFromTheMarkedBox) {
     struct Case {
         const char* name;
-        int dx, dy;   // shift of the box
-        int grow;     // pixels added on every side
+        int dx, dy;  // shift of the box
+        int grow;    // pixels added on every side
     } cases[] = {
         {"exact", 0, 0, 0},
         {"shifted", 8, -6, 0},
@@ -67,9 +67,12 @@ TEST_F(VisionTest, TrackerFollowsTheTargetFromTheMarkedBox) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Box t = target_now();
-        const uint32_t box[PLR_DETRACK_TARGET_WORDS] = {
-            uint32_t(t.x + c.dx - c.grow), uint32_t(t.y + c.dy - c.grow),
-            uint32_t(t.w + 2 * c.grow), uint32_t(t.h + 2 * c.grow), 0, 0};
+        const uint32_t box[PLR_DETRACK_TARGET_WORDS] = {uint32_t(t.x + c.dx - c.grow),
+                                                        uint32_t(t.y + c.dy - c.grow),
+                                                        uint32_t(t.w + 2 * c.grow),
+                                                        uint32_t(t.h + 2 * c.grow),
+                                                        0,
+                                                        0};
         PlrDeTrackResult result{};
         PlrDeTrackCtrl ctrl{0, 1, 0, 0};
         ASSERT_EQ(PLR_DeTrack_Crtl(box, &result, &ctrl), 0);
@@ -95,9 +98,11 @@ TEST_F(VisionTest, TrackerRefusesBoxesOffThePictureAndFollowsOnlyAfterAStart) {
     PlrDeTrackCtrl follow{0, 0, 1, 1};
     const uint32_t fine[PLR_DETRACK_TARGET_WORDS] = {100, 100, 40, 40, 0, 0};
     EXPECT_EQ(PLR_DeTrack_Crtl(fine, &result, &follow), PLR_DETRACK_ERR_NO_TARGET);
-    const uint32_t bad[][PLR_DETRACK_TARGET_WORDS] = {
-        {640, 10, 20, 20, 0, 0}, {10, 360, 20, 20, 0, 0}, {10, 10, 0, 20, 0, 0},
-        {638, 10, 20, 20, 0, 0}, {0xFFFFFFF0u, 10, 40, 20, 0, 0}};
+    const uint32_t bad[][PLR_DETRACK_TARGET_WORDS] = {{640, 10, 20, 20, 0, 0},
+                                                      {10, 360, 20, 20, 0, 0},
+                                                      {10, 10, 0, 20, 0, 0},
+                                                      {638, 10, 20, 20, 0, 0},
+                                                      {0xFFFFFFF0u, 10, 40, 20, 0, 0}};
     for (const auto& box : bad) {
         PlrDeTrackCtrl start{0, 1, 0, 0};
         EXPECT_EQ(PLR_DeTrack_Crtl(box, &result, &start), PLR_DETRACK_ERR_PARAM) << box[0];

@@ -106,7 +106,8 @@ TEST_F(TrackTest, TrackingReportsTheTargetAndStopsWhenSwitchedOff) {
     ASSERT_EQ(PLR_TRACK_SetWork(1), 0);
     mark_target();
     // Once the library confirms the target (state 2), the flight controller gets the boxes too.
-    ASSERT_TRUE(eventually([] { return fc_has(TRACK_REPORT_COMPID, 2); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        eventually([] { return fc_has(TRACK_REPORT_COMPID, 2); }, std::chrono::seconds(10)));
     clear_sent();
     ASSERT_TRUE(eventually([] { return sent().size() >= 40; }, std::chrono::seconds(20)));
     for (const Sent& s : sent()) {
@@ -131,11 +132,13 @@ TEST_F(TrackTest, TrackingReportsTheTargetAndStopsWhenSwitchedOff) {
 TEST_F(TrackTest, LibraryErrorsSendLostReportsAndKeepTheBoxOnlyFor5And7) {
     ASSERT_EQ(PLR_TRACK_SetWork(1), 0);
     mark_target();
-    ASSERT_TRUE(eventually([] { return fc_has(TRACK_REPORT_COMPID, 2); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        eventually([] { return fc_has(TRACK_REPORT_COMPID, 2); }, std::chrono::seconds(10)));
     struct Case {
         int32_t code;
         bool keepsBox;
-    } cases[] = {{PLR_DETRACK_ERR_NO_IMAGE, true}, {PLR_DETRACK_ERR_NO_TARGET, true},
+    } cases[] = {{PLR_DETRACK_ERR_NO_IMAGE, true},
+                 {PLR_DETRACK_ERR_NO_TARGET, true},
                  {PLR_DETRACK_ERR_LOST, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -311,10 +314,10 @@ TEST(TrackReport, PacksIntegersIntoTheFloatBits) {
     TrackReport got{};
     PLR_TRACK_UnpackReport(back, &got);
     EXPECT_EQ(got.timeMs, r.timeMs);
-    EXPECT_EQ((std::vector<uint32_t>{got.x, got.y, got.w, got.h, got.code, got.count, got.word5,
-                                     got.index, got.kind, got.word4, got.frame}),
-              (std::vector<uint32_t>{100, 50, 40, 30, 6, 1, 9, 2, 3, 0x7FC00001u,
-                                     (720u << 16) | 1280u}));
+    EXPECT_EQ(
+        (std::vector<uint32_t>{got.x, got.y, got.w, got.h, got.code, got.count, got.word5,
+                               got.index, got.kind, got.word4, got.frame}),
+        (std::vector<uint32_t>{100, 50, 40, 30, 6, 1, 9, 2, 3, 0x7FC00001u, (720u << 16) | 1280u}));
     // The bytes on the wire: x holds X in the low and Y in the high 16 bits.
     EXPECT_EQ(msg.payload[8], 100);
     EXPECT_EQ(msg.payload[10], 50);
