@@ -4,7 +4,6 @@
 // core reads them. Printed as achieved over nominal frames per second (goal
 // 1.0), with the CPU the process used.
 #include <sys/resource.h>
-#include <sys/select.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "bench_camera.h"
 #include "bench_ratio.h"
 #include "board/sim/board_sim.h"
 #include "platform/isp.h"
@@ -22,11 +22,6 @@ namespace {
 
 constexpr double kSeconds = 10.0;
 constexpr double kWarmUpSeconds = 1.5;
-
-struct StreamCount {
-    std::atomic<uint64_t> pictures{0};
-    std::atomic<uint64_t> bytes{0};
-};
 
 struct CameraRun {
     double wall = 0.0;
@@ -44,37 +39,6 @@ double cpu_seconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// A stream thread as the camera core runs it: wait for the descriptor, ask
-// for the pending count, take the pictures.
-void stream_thread(int32_t chn, const std::atomic<bool>* stop, StreamCount* count) {
-    const int fd = RK_MPI_VENC_GetFd(chn);
-    while (!stop->load() && fd >= 0) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-        timeval tv{0, 120000};
-        if (select(fd + 1, &set, nullptr, nullptr, &tv) <= 0) continue;
-        RkVencChnStatus st{};
-        if (RK_MPI_VENC_QueryStatus(chn, &st) != 0) break;
-        for (uint32_t i = 0; i < st.pendingPics; ++i) {
-            MEDIA_BUFFER mb = RK_MPI_SYS_GetMediaBuffer(RK_MOD_VENC, chn, 2);
-            if (mb == nullptr) continue;
-            count->pictures.fetch_add(1);
-            count->bytes.fetch_add(RK_MPI_MB_GetSize(mb));
-            RK_MPI_MB_ReleaseBuffer(mb);
-        }
-    }
-}
-
-RkVencChnAttr h264(uint32_t w, uint32_t h, uint32_t profile, uint32_t srcFps, uint32_t fps,
-                   uint32_t bitrate) {
-    RkVencChnAttr a{};
-    a.vencAttr = RkVencTypeAttr{RK_CODEC_H264, RK_IMAGE_NV12, w, h, profile, 0, w, h, 0, {}};
-    a.rcAttr = RkVencRcAttr{RK_RC_H264_CBR, fps, srcFps, 1, fps, 1, bitrate};
-    a.gopAttr = RkVencGopAttr{RK_GOP_MODE_NORMAL, fps, 0, 0, 0};
-    return a;
-}
-
 CameraRun run_camera() {
     CameraRun result;
     char pattern[] = "/tmp/vsim-bench-XXXXXX";
@@ -82,17 +46,7 @@ CameraRun run_camera() {
     std::filesystem::create_directories(root + "/etc/iqfiles");
     board_sim_set_root(root);
 
-    RK_MPI_SYS_Init();
-    rk_aiq_static_info_t info{};
-    rk_aiq_uapi_sysctl_enumStaticMetas(0, &info);
-    rk_aiq_sys_ctx_t* isp =
-        rk_aiq_uapi_sysctl_init(info.sensorInfo.sensorName, "/etc/iqfiles", nullptr, nullptr);
-    rk_aiq_uapi_sysctl_prepare(isp, 3840, 2160, RK_AIQ_WORKING_MODE_NORMAL);
-    rk_aiq_exp_sw_attr_t exp{};
-    rk_aiq_user_api_ae_getExpSwAttr(isp, &exp);
-    exp.frameRate = rk_aiq_ae_frame_rate_t{1, 30.0f};
-    rk_aiq_user_api_ae_setExpSwAttr(isp, exp);
-    rk_aiq_uapi_sysctl_start(isp);
+    rk_aiq_sys_ctx_t* isp = bench_start_isp(30.0f);
 
     const RkViChnAttr vi4k{"rkispp_m_bypass", 3840, 2160, RK_IMAGE_NV12, 6, 0, 0};
     const RkViChnAttr vi720{"rkispp_scale1", 1280, 720, RK_IMAGE_NV12, 6, 0, 0};
@@ -101,8 +55,8 @@ CameraRun run_camera() {
     RK_MPI_VI_SetChnAttr(0, 2, &vi720);
     RK_MPI_VI_EnableChn(0, 2);
 
-    const RkVencChnAttr rec = h264(3840, 2160, RK_H264_PROFILE_MAIN, 30, 30, 100000000);
-    const RkVencChnAttr fpv = h264(1280, 720, RK_H264_PROFILE_BASELINE, 30, 25, 1024000);
+    const RkVencChnAttr rec = bench_h264(3840, 2160, RK_H264_PROFILE_MAIN, 30, 30, 100000000);
+    const RkVencChnAttr fpv = bench_h264(1280, 720, RK_H264_PROFILE_BASELINE, 30, 25, 1024000);
     RK_MPI_VENC_CreateChn(0, &rec);
     RK_MPI_VENC_CreateChn(2, &fpv);
     RkRgaAttr rga{};
@@ -118,9 +72,9 @@ CameraRun run_camera() {
     RK_MPI_SYS_Bind(&rgaFpv, &encFpv);
 
     std::atomic<bool> stop{false};
-    StreamCount rec4k, live720;
-    std::thread recThread(stream_thread, 0, &stop, &rec4k);
-    std::thread fpvThread(stream_thread, 2, &stop, &live720);
+    BenchStreamCount rec4k, live720;
+    std::thread recThread(bench_stream_thread, 0, &stop, &rec4k);
+    std::thread fpvThread(bench_stream_thread, 2, &stop, &live720);
 
     std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
     const auto start = std::chrono::steady_clock::now();

@@ -172,7 +172,7 @@ void SceneRenderer::apply_look(const SceneLook& look) {
 }
 
 void SceneRenderer::render(uint32_t frameNo, const SceneLook& look, uint32_t width, uint32_t height,
-                           uint32_t stride, uint8_t* dst) {
+                           uint32_t stride, uint8_t* dst, bool padShown) {
     if (width < 2 || height < 2 || dst == nullptr) return;
     width = even_down(width);
     height = even_down(height);
@@ -204,7 +204,9 @@ void SceneRenderer::render(uint32_t frameNo, const SceneLook& look, uint32_t wid
     }
 
     // Landing pad: a dark square with a light rim and a light "H".
-    const PixelBox pad = scene_to_pixels(scene_pad_box(frameNo, width, height), width, height);
+    const PixelBox pad = padShown
+                             ? scene_to_pixels(scene_pad_box(frameNo, width, height), width, height)
+                             : PixelBox{};
     const uint8_t padY = lit(kPadY, look), markY = lit(kPadMarkY, look);
     const uint32_t rim = std::max(2u, pad.w / 16);
     for (uint32_t r = 0; r < pad.h; ++r) {

@@ -56,9 +56,10 @@ int64_t pattern_read(const uint8_t* luma, uint32_t stride, uint32_t width, uint3
 class SceneRenderer {
 public:
     // Renders frame frameNo into dst: luma rows of `stride` bytes, then the
-    // interleaved chroma plane at dst + stride * height.
+    // interleaved chroma plane at dst + stride * height. Without `padShown`
+    // the landing pad is out of view.
     void render(uint32_t frameNo, const SceneLook& look, uint32_t width, uint32_t height,
-                uint32_t stride, uint8_t* dst);
+                uint32_t stride, uint8_t* dst, bool padShown = true);
 
 private:
     void build_base(uint32_t width, uint32_t height);

@@ -118,7 +118,8 @@ struct ViSnapshot {
     int32_t imageType;
 };
 
-void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, const SceneLook& look) {
+void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, const SceneLook& look,
+                   bool padShown) {
     std::vector<ViSnapshot> channels;
     {
         std::lock_guard lock(reg().mutex);
@@ -143,7 +144,8 @@ void tick_channels(uint32_t camera, uint32_t frameNo, uint64_t timestampUs, cons
             s.chn->drops.drop("no free buffer");
             continue;
         }
-        s.chn->renderer.render(frameNo, look, s.width, s.height, s.width, frame.data->block.ptr);
+        s.chn->renderer.render(frameNo, look, s.width, s.height, s.width, frame.data->block.ptr,
+                               padShown);
         s.chn->rendered.fetch_add(1);
         frame.size = size;
         frame.modId = RK_MOD_VI;
@@ -185,7 +187,9 @@ void camera_run(uint32_t camera) {
             // The time stamp is the frame's slot on the sensor's clock, as a
             // real sensor stamps its exposures, however late it was rendered.
             std::lock_guard tick(cam.tickMutex);
-            tick_channels(camera, shownNo, next, state.look);
+            const bool padShown = scene_pad_in_view();
+            tick_channels(camera, shownNo, next, state.look, padShown);
+            if (camera == 0) truth_note(shownNo, padShown);
             cam.lastFrame.store(shownNo);
             cam.shown.store(true);
         }
@@ -218,6 +222,7 @@ void camera_stop(uint32_t camera) {  // caller holds g_viMutex
     cam.cv.notify_all();
     cam.thread.join();
     cam.running.store(false);
+    if (camera == 0) truth_close();
 }
 
 int32_t vi_disable(int32_t pipe, int32_t chn) {  // caller holds g_viMutex

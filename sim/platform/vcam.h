@@ -35,5 +35,16 @@ uint64_t vcam_dropped_frames(int32_t modId, int32_t devId, int32_t chnId);
 // Pictures a VI channel rendered (it renders only for channels that take them).
 uint64_t vcam_rendered_frames(int32_t pipe, int32_t chn);
 
+// The vision library's next `calls` tracking calls fail with `code` (a test
+// of how its callers handle errors the pictures rarely produce).
+void vcam_vision_fail_next(int32_t code, uint32_t calls);
+
+// The scene's true boxes in pixels of the 640 x 360 vision stream: while
+// sim/scene-truth.log exists in the board root, one line per frame of camera
+// 0 is appended to it. See docs/virtual-camera.md.
+inline constexpr const char* kVcamTruthLog = "/sim/scene-truth.log";
+// Present in the board root: the landing pad is out of view.
+inline constexpr const char* kVcamNoPadFile = "/sim/scene-nopad";
+
 // Destroys every channel and binding and stops every platform thread.
 void vcam_reset();

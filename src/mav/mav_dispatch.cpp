@@ -21,6 +21,7 @@
 #include "mav/mav_link.h"
 #include "mav/mav_pending.h"
 #include "mav/uart_link.h"
+#include "track/track.h"
 #include "vps/vcs.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
@@ -367,9 +368,9 @@ int mavlink_do_digctrl_handler(const mavlink_command_long_t* cmd) {
     if (cmd == nullptr || cmd->command != kCmdDigicamControl) return -1;
     switch (cmd->target_component) {
         case 11:
-            return MavlinkPendingRequest(MAV_PENDING_TRACK_SWITCH, nullptr);
+            return MavlinkVisionWorkProcess(cmd);
         case 12:
-            return MavlinkPendingRequest(MAV_PENDING_APRON_SWITCH, nullptr);
+            return MavlinkApronWorkProcess(cmd);
         case 14:
             return mavlink_do_cam_bitrate_control(cmd);
         default:
@@ -587,7 +588,32 @@ int MavlinkVisionPositionProcess(const mavlink_message_t* msg) {
     mavlink_vision_position_estimate_t vp{};
     if (mavlink_msg_vision_position_estimate_decode(msg, &vp) != 0) return -1;
     if (mavlink_sysid_sender(msg->sysid) != MAV_BOARD_PHONE) return -1;
-    return MavlinkPendingRequest(MAV_PENDING_TRACK_POSITION, msg);
+    TrackTarget t{};
+    PLR_TRACK_UnpackTarget(vp, &t);
+    PLR_TRACE(PLR_LOG_D, "%s: X:%u Y:%u W:%u H:%u D:%u.", __func__, t.x, t.y, t.w, t.h, t.cmd);
+    PLR_TRACK_SetPosition(t.x, t.y, t.w, t.h, t.mode, t.cmd);
+    return 0;
+}
+
+// The switches of the two vision workers: confirmation 1 on, 4 off.
+namespace {
+int vision_switch(const mavlink_command_long_t* cmd, int (*set)(uint32_t), const char* who) {
+    if (cmd == nullptr) return -1;
+    if (cmd->confirmation == 1 || cmd->confirmation == 4) {
+        set(cmd->confirmation == 1 ? 1 : 0);
+    } else {
+        plr_trace_logf(PLR_LOG_E, "%s Error CMD:%u!!!", who, cmd->confirmation);
+    }
+    return 0;
+}
+}  // namespace
+
+int MavlinkVisionWorkProcess(const mavlink_command_long_t* cmd) {
+    return vision_switch(cmd, PLR_TRACK_SetWork, __func__);
+}
+
+int MavlinkApronWorkProcess(const mavlink_command_long_t* cmd) {
+    return vision_switch(cmd, PLR_APRON_SetWork, __func__);
 }
 
 // ---- data logs ----

@@ -39,6 +39,9 @@ int MavlinkParamRequestListHandle(const mavlink_message_t* msg);
 int mavlinkConfigParamListHandle();
 int MavlinkDataStreamProcess(const mavlink_message_t* msg);
 int MavlinkVisionPositionProcess(const mavlink_message_t* msg);
+// Tracking and landing-pad switches (COMMAND_LONG 203, components 11 and 12).
+int MavlinkVisionWorkProcess(const mavlink_command_long_t* cmd);
+int MavlinkApronWorkProcess(const mavlink_command_long_t* cmd);
 int MavlinkFlyctlDataHandle(const mavlink_message_t* msg);
 int MavlinkGimbalDataHandle(const mavlink_message_t* msg);
 int MavlinkLogDataHandle(const mavlink_message_t* msg);

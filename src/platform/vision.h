@@ -56,13 +56,13 @@ enum {
     PLR_DETRACK_ERR_NO_IMAGE = 5,   // no current image; the target is kept
     PLR_DETRACK_ERR_LOST = 6,       // target lost
     PLR_DETRACK_ERR_NO_TARGET = 7,  // not tracking yet; the target is kept
-    PLR_DETRACK_ERR_NOT_FOUND = 8,  // no landing pad in sight
 };
 
 // Prepares tracking and detection; called once after the image stream started.
 int32_t PLR_DeTrack_Init(void);
-// Processes the current image: command 0 with the first-frame mark starts
-// tracking the given box, anything else follows the target. Fills the result
+// Processes the current image: command 0 with the first-frame mark (and
+// without the continuous mark) starts tracking the given box, anything else
+// follows the target. Fills the result
 // and may update the control block's state.
 int32_t PLR_DeTrack_Crtl(const uint32_t* targetBox, PlrDeTrackResult* result, PlrDeTrackCtrl* ctrl);
 // With *stop 0: looks for the landing pad in the current image and fills the

@@ -12,6 +12,7 @@
 #include "core/trace_log.h"
 #include "mov/mm_pool.h"
 #include "mov/mov_muxer.h"
+#include "track/track.h"
 #include "mov/mp4_repair.h"
 #include "vps/vps_event.h"
 #include "vps/vps_handlers.h"
@@ -411,6 +412,7 @@ int PLR_VPS_Init() {
     PLR_VPS_VBInit();
     PLR_VPS_ConfigInit();
     const int ispRet = PLR_VPS_VI_ISP_Init();
+    PLR_TRACK_Init();
     PLR_VPS_FpvEncStart();
     PLR_VPS_SnpEncStart();
     PLR_VPS_SendEvent(VPS_EVT_INIT);
@@ -447,6 +449,7 @@ void PLR_VPS_Deinit() {
     if (g_notiStarted.exchange(false)) PLR_VPS_NotiDeInit();
     PLR_VPS_FpvEncStop();
     PLR_VPS_SnpEncStop();
+    PLR_TRACK_Deinit();
     PLR_VPS_VI_ISP_Deinit();
     plr_trace_logf(PLR_LOG_D, "%s: VPS Deinit complete!!", __func__);
 }

@@ -13,26 +13,13 @@ OUT=$ROOT.out
 RX=$ROOT/sim/fc-rx.log
 CONTROL=$ROOT/sim/fc-control
 VBCTL="$BIN/vbctl --timeout 20"
+export PYTHONPATH="$(cd "$(dirname "$0")" && pwd)"  # mavframe.py
 
-# A tiny phone: MAVLink 1.0 frames built here, sent over the board's TCP link
+# A tiny phone: MAVLink 1.0 frames (mavframe.py) sent over the board's TCP link
 # or as a stick datagram; prints the frame's bytes in hex.
 cat >"$WORK/phone.py" <<'EOF'
 import socket, struct, sys, time
-
-CRC_EXTRA = {0: 50, 69: 243, 76: 152}
-
-def crc(data):
-    c = 0xFFFF
-    for b in data:
-        t = (b ^ (c & 0xFF)) & 0xFF
-        t = (t ^ (t << 4)) & 0xFF
-        c = ((c >> 8) ^ (t << 8) ^ (t << 3) ^ (t >> 4)) & 0xFFFF
-    return c
-
-def frame(seq, sysid, compid, msgid, payload):
-    head = bytes([len(payload), seq, sysid, compid, msgid])
-    c = crc(head + payload + bytes([CRC_EXTRA[msgid]]))
-    return b"\xfe" + head + payload + struct.pack("<H", c)
+from mavframe import frame
 
 if sys.argv[1] == "relay":
     # Heartbeat from the phone, then COMMAND_LONG 400 from the phone (4) to the

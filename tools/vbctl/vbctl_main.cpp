@@ -24,6 +24,7 @@
 #include "vbctl/vbctl_files.h"
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
+#include "vbctl/vbctl_vision.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ const char kUsage[] =
     "  live -o FILE [--seconds N] [--bind ADDR]\n"
     "                                    switch the live view on and write its H.264 stream\n"
     "                                    to FILE (until Ctrl-C without --seconds)\n"
+    "  track --box X,Y,W,H [--seconds N] track the subject in the box (pixels of the\n"
+    "                                    640 x 360 picture) and print the boxes reported\n"
+    "  track off                         switch tracking off\n"
+    "  landpad on [--seconds N]|off      switch landing-pad detection, print its reports\n"
     "  ls photos|videos                  the card's photos or videos: PARAM_ID NAME per line\n"
     "  info NAME                         size, duration and picture size of a file\n"
     "  get NAME [-o FILE] [--offset N]   download a file (resume from byte N)\n"
@@ -77,7 +82,8 @@ struct Options {
     double seconds = 0;
     bool tz_given = false;
     int tz_hours = 0;
-    std::string output;  // live: the H.264 file
+    std::string output;         // live: the H.264 file
+    const char* box = nullptr;  // track: X,Y,W,H
     bool bind_given = false;
     std::string bind = "127.0.0.1";  // live: the address the live view is received on
     std::vector<const char*> args;   // the command and its words
@@ -169,6 +175,9 @@ int parse_options(int argc, char** argv, Options* opt) {
             }
             opt->bind = argv[++i];
             opt->bind_given = true;
+        } else if (strcmp(a, "--box") == 0) {
+            if (!has_value) return usage_error("%s needs X,Y,W,H", a);
+            opt->box = argv[++i];
         } else if (strcmp(a, "--file-port") == 0 || strcmp(a, "--ack-port") == 0) {
             if (!has_value || !parse_number(argv[i + 1], 1, 65535, &v)) {
                 return usage_error("%s needs a port number 1-65535", a);
@@ -811,6 +820,17 @@ int main(int argc, char** argv) {
     } else if (cmd == "live") {
         if (n != 1) return usage_error("%s", "live takes no arguments but its options");
         if (s.opt.output.empty()) return usage_error("%s", "live needs -o FILE");
+    } else if (cmd == "track") {
+        uint32_t box[4];
+        const bool off = n == 2 && strcmp(a[1], "off") == 0;
+        if (!(off && s.opt.box == nullptr) &&
+            !(n == 1 && s.opt.box != nullptr && vbctl_parse_box(s.opt.box, box))) {
+            return usage_error("%s", "track takes --box X,Y,W,H (W and H 0-65535) or off");
+        }
+    } else if (cmd == "landpad") {
+        if (n != 2 || (strcmp(a[1], "on") != 0 && strcmp(a[1], "off") != 0)) {
+            return usage_error("%s", "landpad takes on or off");
+        }
     } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
                cmd == "photo") {
         if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
@@ -845,6 +865,16 @@ int main(int argc, char** argv) {
         rc = cmd_watch(&s);
     } else if (cmd == "live") {
         rc = cmd_live(&s, udp_fd);
+    } else if (cmd == "track" || cmd == "landpad") {
+        const VbctlVisionRun run{s.opt.seconds_given, s.opt.seconds, s.opt.timeout_s};
+        uint32_t box[4] = {};
+        if (cmd == "landpad") {
+            rc = vbctl_landpad(&s.link, strcmp(a[1], "on") == 0, run);
+        } else if (s.opt.box != nullptr && vbctl_parse_box(s.opt.box, box)) {
+            rc = vbctl_track_box(&s.link, box, run);
+        } else {
+            rc = vbctl_track_off(&s.link);
+        }
     }
     if (udp_fd >= 0) close(udp_fd);
     vbctl_link_close(&s.link);

@@ -1,9 +1,8 @@
-// The ISP model (exposure and white balance that follow the settings and
-// show in the pictures) and the vision library of the simulated board.
+// The ISP model: exposure and white balance that follow the settings and
+// show in the pictures.
 #include <filesystem>
 
 #include "platform/isp.h"
-#include "platform/vision.h"
 #include "platform_test_util.h"
 #include "scene.h"
 
@@ -140,40 +139,4 @@ TEST_F(PlatformTest, WhiteBalanceReportsTheColourTemperature) {
     wb.manual.cct.cct = 100.0f;
     EXPECT_EQ(rk_aiq_user_api_awb_SetAttrib(ctx, wb), RK_AIQ_RET_PARAM);
     stop_engine(ctx);
-}
-
-TEST_F(PlatformTest, VisionReportsThePadAndFollowsTheTarget) {
-    PlrDeTrackResult result{};
-    PlrDeTrackCtrl ctrl{0, 1, 0, 0};
-    uint8_t stop = 0;
-    ASSERT_EQ(PLR_DeTrack_Init(), 0);
-    // No picture yet.
-    EXPECT_EQ(PLR_LandPad_Detrack(&result, &stop), PLR_DETRACK_ERR_NO_IMAGE);
-
-    open_vi(0, 3, 640, 360, 1);
-    ASSERT_TRUE(eventually([] { return vcam_sensor_running(0); }));
-    ASSERT_EQ(PLR_LandPad_Detrack(&result, &stop), 0);
-    uint32_t pad[4];
-    vcam_pad_box(vcam_sensor_frame_number(0), 640, 360, pad);
-    EXPECT_EQ(result.words[PLR_DETRACK_COUNT_WORD], 1u);
-    EXPECT_EQ(result.words[2], pad[2]);  // the pad's size does not change
-    EXPECT_NEAR(result.words[0], pad[0], 4.0);
-    stop = 1;
-    EXPECT_EQ(PLR_LandPad_Detrack(&result, &stop), 0);
-
-    // A box on the target: the tracker reports the target as it moves.
-    uint32_t target[4];
-    vcam_target_box(vcam_sensor_frame_number(0), 640, 360, target);
-    const uint32_t box[PLR_DETRACK_TARGET_WORDS] = {target[0], target[1], target[2],
-                                                    target[3], 0,         0};
-    ASSERT_EQ(PLR_DeTrack_Crtl(box, &result, &ctrl), 0);
-    EXPECT_EQ(ctrl.state, 1);
-    ctrl = PlrDeTrackCtrl{1, 0, 1, 1};
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(PLR_DeTrack_Crtl(box, &result, &ctrl), 0);
-    vcam_target_box(vcam_sensor_frame_number(0), 640, 360, target);
-    EXPECT_NEAR(result.words[0], target[0], 12.0);
-    EXPECT_NEAR(result.words[1], target[1], 12.0);
-    EXPECT_EQ(PLR_DeTrack_DeInit(), 0);
-    EXPECT_EQ(PLR_DeTrack_Crtl(box, &result, &ctrl), PLR_DETRACK_ERR_NOT_INIT);
 }
