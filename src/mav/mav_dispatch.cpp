@@ -18,6 +18,7 @@
 #include "fpv/stream_switch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_link.h"
+#include "mav/mav_wifi.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
 #include "vps/vps_snap.h"
@@ -124,7 +125,7 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
             MavlinkSdCardRequestHandle(msg);
             break;
         case MAVLINK_MSG_ID_PELORA_CUSTOM_CONFIG:
-            not_handled("Wi-Fi setting");
+            mavlink_pelora_set_wifi_handler(msg);
             break;
         case MAVLINK_MSG_ID_DATA_STREAM:
             MavlinkDataStreamProcess(msg);
@@ -472,7 +473,11 @@ int MavlinkQuadStatusHandle(const mavlink_message_t* msg) {
 int MavlinkParamRequestListHandle(const mavlink_message_t* msg) {
     if (msg == nullptr) return -1;
     if (msg->compid == kWifiReportComponent) {
-        not_handled("Wi-Fi signal report");
+        int idle = 0;
+        if (is_wifi_scanning.compare_exchange_strong(idle, 1)) {
+            mavlink_average_signal_request_handler();
+            is_wifi_scanning.store(0);
+        }
         return 0;
     }
     return mavlinkConfigParamListHandle();
