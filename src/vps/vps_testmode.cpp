@@ -1,5 +1,6 @@
 #include "vps/vps_testmode.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -83,17 +84,19 @@ int PLR_TM_RecStart() {
         return -1;
     }
     PLR_VPS_SendEvent(VPS_EVT_REC_START);
-    // The recorder's own count of written pictures measures the clip; a
-    // recording that never starts or ends early gives up at once.
-    const auto started = std::chrono::steady_clock::now();
-    const bool long_enough = poll_until(
-        [&] {
-            if (recorded_seconds() > kMinSeconds) return true;
-            const bool grace = std::chrono::steady_clock::now() - started < 5s;
-            return !grace && !recorder_running(g_vpsCtx.recMov);
-        },
-        b.recording);
-    if (!long_enough || recorded_seconds() <= kMinSeconds) {
+    // The recorder's own count of written pictures measures the clip, once
+    // this recording has started (the count of an earlier file is no
+    // measure); a start that is refused gives up after a short grace.
+    if (!poll_until([] { return recorder_running(g_vpsCtx.recMov); },
+                    std::min<std::chrono::milliseconds>(b.recording, 5s))) {
+        PLR_TRACE(PLR_LOG_E, "Testmode: recording did not start, given up");
+        return -1;
+    }
+    const bool long_enough =
+        poll_until([] { return recorded_seconds() > kMinSeconds || !recorder_running(g_vpsCtx.recMov); },
+                   b.recording) &&
+        recorded_seconds() > kMinSeconds;
+    if (!long_enough) {
         PLR_TRACE(PLR_LOG_E, "Testmode: recording did not reach %u s, given up", kMinSeconds);
         PLR_VPS_SendEvent(VPS_EVT_REC_STOP);
         return -1;
