@@ -45,7 +45,8 @@ bool first_line(const char* path, std::string* line) {
     return !line->empty();
 }
 
-void forward(const RpSetting& s, const std::string& text) {
+// Sends the setting: true when it went out on its link.
+bool forward(const RpSetting& s, const std::string& text) {
     mavlink_pelora_custom_config_t config{};
     config.setting_type = s.type;
     // At most 29 characters of the line travel.
@@ -56,12 +57,11 @@ void forward(const RpSetting& s, const std::string& text) {
     if (s.dest == Dest::Repeater) {
         mavlink_msg_pelora_custom_config_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_REPEATER), 0,
                                               PLR_MAV_NextSeq(), &config, &msg);
-        PLR_MAV_SendMessage(&msg);
-    } else {
-        mavlink_msg_pelora_custom_config_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_FLYCTRL), 0,
-                                              0, &config, &msg);
-        uart_mavlink_send(&msg);
+        return PLR_MAV_SendMessage(&msg) > 0;
     }
+    mavlink_msg_pelora_custom_config_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_FLYCTRL), 0, 0,
+                                          &config, &msg);
+    return uart_mavlink_send(&msg) > 0;
 }
 
 }  // namespace
@@ -78,8 +78,13 @@ int PLR_RP_CustomTrigger() {
             ret = -1;  // tried again on the next pass
             continue;
         }
-        forward(s, text);
-        g_sent[i].store(true);
+        // A link that is not up yet (the repeater connects after start-up)
+        // refuses the setting: it waits for the next pass instead of being lost.
+        if (forward(s, text)) {
+            g_sent[i].store(true);
+        } else {
+            ret = -1;
+        }
     }
     if (ret == 0) g_done.store(1);
     return ret;

@@ -185,4 +185,20 @@ TEST_F(WifiRepeaterTest, RepeaterSettingsForwardedOnceEach) {
     EXPECT_TRUE(reader_->drain(300).empty()) << "done for the rest of the run";
 }
 
+TEST_F(WifiRepeaterTest, RepeaterSettingWaitsForItsLink) {
+    PLR_MAV_CloseClient();
+    board.write("/tmp/SD0/bw.conf", "20\n");
+    EXPECT_EQ(PLR_RP_CustomTrigger(), -1) << "no repeater connected yet";
+    EXPECT_EQ(PLR_RP_CustomTrigger(), -1);
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    PLR_MAV_AttachClient(fds[0], 111, PLR_MAV_NowMs());
+    FrameReader repeater(fds[1]);
+    EXPECT_EQ(PLR_RP_CustomTrigger(), 0);
+    const auto sent = configs(repeater.drain(300), 37);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_STREQ(sent[0].text, "20");
+    close(fds[1]);
+}
+
 }  // namespace
