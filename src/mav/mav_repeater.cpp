@@ -51,8 +51,6 @@ bool forward(const RpSetting& s, const std::string& text) {
     config.setting_type = s.type;
     // At most 29 characters of the line travel.
     snprintf(config.text, sizeof config.text, "%.29s", text.c_str());
-    plr_trace_logf(PLR_LOG_D, "%s(line=%d):%s%s", "PLR_RP_CustomTrigger", __LINE__, s.log,
-                   config.text);
     mavlink_message_t msg;
     if (s.dest == Dest::Repeater) {
         mavlink_msg_pelora_custom_config_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_REPEATER), 0,
@@ -81,6 +79,7 @@ int PLR_RP_CustomTrigger() {
         // A link that is not up yet (the repeater connects after start-up)
         // refuses the setting: it waits for the next pass instead of being lost.
         if (forward(s, text)) {
+            plr_trace_logf(PLR_LOG_D, "%s(line=%d):%s%.29s", __func__, __LINE__, s.log, text.c_str());
             g_sent[i].store(true);
         } else {
             ret = -1;
