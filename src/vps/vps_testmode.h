@@ -22,7 +22,7 @@ int PLR_TM_Deinit();
 // reaching its length, the recorders finishing their files.
 struct PlrTmBounds {
     std::chrono::milliseconds modeSwitch{20000};
-    std::chrono::milliseconds recording{30000};
+    std::chrono::milliseconds recording{60000};
     std::chrono::milliseconds closing{40000};
 };
 void PLR_TM_SetBounds(const PlrTmBounds& bounds);

@@ -32,7 +32,7 @@ check "test.mp4 holds more than 4 s ($DUR)" awk -v d="$DUR" 'BEGIN { exit !(d > 
 check "logged" grep -q 'Testmode Auto Record complete..' "$ROOT.out"
 stop_board
 clean_run
-rm -rf "$CARD"
+ROOT=$WORK/nocard
 START=$(date +%s)
 start_board "$ROOT" --no-card
 check "no card: start-up finishes" wait_for 60 board_ready
