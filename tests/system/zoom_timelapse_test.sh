@@ -19,17 +19,24 @@ count_jpgs() { jpgs | wc -l; }
 
 # Width of the scene's coarse checkerboard cells in a photo (pixels): the
 # median distance between the strong luma edges along the row at a fifth of
-# the height. The scene has 24 cells across, so an unzoomed picture shows
-# width / 24 and a 2.0x zoom twice that.
+# the height. Strong means at least half the 99th percentile of the row's
+# luma steps, whatever the exposure. The scene has 24 cells across, so an
+# unzoomed picture shows width / 24 and a 2.0x zoom twice that.
 cell_width() {
-    ffmpeg -v error -i "$1" -vf "crop=iw:1:0:ih/5,format=gray" -f rawvideo - |
+    ffmpeg -v error -i "$1" -vf "format=gray,crop=iw:1:0:ih/5" -f rawvideo - |
         od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' |
         awk '{ v[n++] = $1 }
              END {
-                 last = -1000; m = 0
                  for (x = 2; x < n - 2; x++) {
                      d = v[x + 2] - v[x - 2]; if (d < 0) d = -d
-                     if (d > 30) { if (x - last > 4) e[m++] = x; last = x }
+                     a[x] = d; h[d]++
+                 }
+                 need = (n - 4) / 100; c = 0
+                 for (t = 255; t >= 0 && c < need; t--) c += h[t]
+                 limit = (t + 1) / 2
+                 last = -1000; m = 0
+                 for (x = 2; x < n - 2; x++) {
+                     if (a[x] > limit) { if (x - last > 4) e[m++] = x; last = x }
                  }
                  for (i = 1; i < m; i++) s[i - 1] = e[i] - e[i - 1]
                  k = m - 1
