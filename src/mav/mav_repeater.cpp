@@ -79,7 +79,8 @@ int PLR_RP_CustomTrigger() {
         // A link that is not up yet (the repeater connects after start-up)
         // refuses the setting: it waits for the next pass instead of being lost.
         if (forward(s, text)) {
-            plr_trace_logf(PLR_LOG_D, "%s(line=%d):%s%.29s", __func__, __LINE__, s.log, text.c_str());
+            plr_trace_logf(PLR_LOG_D, "%s(line=%d):%s%.29s", __func__, __LINE__, s.log,
+                           text.c_str());
             g_sent[i].store(true);
         } else {
             ret = -1;

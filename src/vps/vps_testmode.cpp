@@ -93,8 +93,9 @@ int PLR_TM_RecStart() {
         return -1;
     }
     const bool long_enough =
-        poll_until([] { return recorded_seconds() > kMinSeconds || !recorder_running(g_vpsCtx.recMov); },
-                   b.recording) &&
+        poll_until(
+            [] { return recorded_seconds() > kMinSeconds || !recorder_running(g_vpsCtx.recMov); },
+            b.recording) &&
         recorded_seconds() > kMinSeconds;
     if (!long_enough) {
         PLR_TRACE(PLR_LOG_E, "Testmode: recording did not reach %u s, given up", kMinSeconds);

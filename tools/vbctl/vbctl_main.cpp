@@ -536,8 +536,8 @@ int run_survey(Session* s, Survey* survey) {
     mavlink_message_t msg;
     vbctl_build_wifi_survey(vbctl_link_next_seq(&s->link), &msg);
     if (send_message(s, &msg) != 0) return EXIT_FAILED;
-    const int end = vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_survey_row,
-                                    survey);
+    const int end =
+        vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_survey_row, survey);
     if (end == 1) return EXIT_OK;
     report_pump_end(*s, end, "the Wi-Fi survey", "is another survey running?");
     return EXIT_FAILED;

@@ -28,8 +28,8 @@ bool whole_number(const char* text, long lo, long hi, long* value) {
 
 }  // namespace
 
-int vbctl_parse_timelapse_verb(const char* what, long interval, long duration,
-                               VbctlSetRequest* out, char* error, size_t error_size) {
+int vbctl_parse_timelapse_verb(const char* what, long interval, long duration, VbctlSetRequest* out,
+                               char* error, size_t error_size) {
     if (what == nullptr) return fail(error, error_size, "timelapse takes start|pause|resume|stop");
     if (strcmp(what, "start") == 0) {
         if (interval < 1 || interval > 255 || duration < 1 || duration > 255) {

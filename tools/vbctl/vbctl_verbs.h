@@ -12,8 +12,8 @@
 // `timelapse start` (with --interval N and --duration S, 1-255 each), `pause`,
 // `resume` or `stop`: the parameter item 22 request and the answer to wait
 // for. `interval`/`duration` are -1 when their option was not given.
-int vbctl_parse_timelapse_verb(const char* what, long interval, long duration,
-                               VbctlSetRequest* out, char* error, size_t error_size);
+int vbctl_parse_timelapse_verb(const char* what, long interval, long duration, VbctlSetRequest* out,
+                               char* error, size_t error_size);
 
 enum VbctlZoomVerb : uint8_t { VBCTL_ZOOM_IN, VBCTL_ZOOM_OUT, VBCTL_ZOOM_SET };
 // `zoom in`, `zoom out` or `zoom set TENTHS` (10-30: 1.0x to 3.0x).

@@ -58,9 +58,9 @@ pid_t board_pid(const fs::path& root) {
 int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     const fs::path root(options.root);
     std::error_code ec;
-    for (const char* dir :
-         {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
-          "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data", "sim/card", "sim/wifi"}) {
+    for (const char* dir : {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
+                            "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data",
+                            "sim/card", "sim/wifi"}) {
         fs::create_directories(root / dir, ec);
         if (ec) {
             *error = "cannot create " + (root / dir).string() + ": " + ec.message();

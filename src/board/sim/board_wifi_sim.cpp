@@ -61,11 +61,14 @@ void fill_chan_info() {
         while (std::getline(survey, line)) {
             std::istringstream words(line);
             std::string channel, value;
-            if (words >> channel >> value) table << idx++ << ' ' << channel << ' ' << value << " 0\n";
+            if (words >> channel >> value)
+                table << idx++ << ' ' << channel << ' ' << value << " 0\n";
         }
     } else {
-        static constexpr int kDefault[14] = {-5, -4, -6, -3, -5, -2, -4, -6, -5, -3, -4, -6, -7, -8};
-        for (int c = 1; c <= 14; ++c) table << idx++ << ' ' << c << ' ' << kDefault[c - 1] << " 0\n";
+        static constexpr int kDefault[14] = {-5, -4, -6, -3, -5, -2, -4,
+                                             -6, -5, -3, -4, -6, -7, -8};
+        for (int c = 1; c <= 14; ++c)
+            table << idx++ << ' ' << c << ' ' << kDefault[c - 1] << " 0\n";
     }
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(board_path(kChanInfo)).parent_path(),
@@ -117,8 +120,8 @@ int board_wifi_survey() {
     fill_chan_info();
     sleep(1);
     return board_run_command("/bin/cat " + board_path(kChanInfo) +
-                             " | tail -n 14 | awk {'print $2,$3'} > " +
-                             board_path("/tmp/signal")) < 0
+                             " | tail -n 14 | awk {'print $2,$3'} > " + board_path("/tmp/signal")) <
+                   0
                ? -1
                : 0;
 }

@@ -39,12 +39,13 @@ TEST_F(TargetBoardTest, AccessPointAndSurveyCommands) {
     EXPECT_EQ(board_wifi_ap_channel_text(&channel), 0);
     EXPECT_EQ(channel, "");
     EXPECT_EQ(board_wifi_survey(), 0);
-    EXPECT_EQ(commands,
-              (std::vector<std::string>{
-                  "killall hostapd", "hostapd_cli -iwlan0 status|grep ^channel=|sed 's/channel=//g'",
-                  "echo acs > /proc/net/csw2201/wlan0/survey_info",
-                  "cat /proc/net/csw2201/wlan0/chan_info | tail -n 14 | awk {'print $2,$3'} > "
-                  "/tmp/signal"}));
+    EXPECT_EQ(
+        commands,
+        (std::vector<std::string>{
+            "killall hostapd", "hostapd_cli -iwlan0 status|grep ^channel=|sed 's/channel=//g'",
+            "echo acs > /proc/net/csw2201/wlan0/survey_info",
+            "cat /proc/net/csw2201/wlan0/chan_info | tail -n 14 | awk {'print $2,$3'} > "
+            "/tmp/signal"}));
 }
 
 TEST_F(TargetBoardTest, FirewallBindsOnlyWellFormedMacs) {

@@ -66,7 +66,8 @@ protected:
 TEST_F(WifiRepeaterTest, ChannelChangeRewritesTheConfigurationAndRestartsTheAccessPoint) {
     const mavlink_message_t msg = channel_request("11");
     MavlinkMessageDispatch(&msg);
-    EXPECT_EQ(board.read("/tmp/hostapd.conf"), "interface=wlan0\nssid=PLR\nchannel=11\nhw_mode=g\n");
+    EXPECT_EQ(board.read("/tmp/hostapd.conf"),
+              "interface=wlan0\nssid=PLR\nchannel=11\nhw_mode=g\n");
     EXPECT_EQ(board.read("/tmp/hostapd.bak"), kConf);
     EXPECT_EQ(restarts(), std::vector<std::string>{"channel=11 ok"});
     EXPECT_EQ(board.read("/sim/wifi/ap-channel"), "11\n");
@@ -139,7 +140,8 @@ TEST_F(WifiRepeaterTest, SurveyInKeyOrderWithLevelsAndTheChannelInUse) {
 TEST_F(WifiRepeaterTest, FrequencyToChannel) {
     const std::pair<const char*, int> cases[] = {
         {"5745", 149}, {"2400", -1}, {"2412", 1}, {"2484", 14}, {"5170", 34}, {"", -1}, {"0", -1}};
-    for (const auto& [text, channel] : cases) EXPECT_EQ(mavlink_pelora_freq_2_channel(text), channel) << text;
+    for (const auto& [text, channel] : cases)
+        EXPECT_EQ(mavlink_pelora_freq_2_channel(text), channel) << text;
     EXPECT_EQ(mavlink_pelora_freq_2_channel(nullptr), -1);
 }
 

@@ -50,8 +50,8 @@ TEST(VbctlVerbs, TimelapseAndZoomWordsBecomeParameterRequests) {
             rc = vbctl_parse_zoom_verb(c.what, c.tenths, &verb, &req, error, sizeof error);
             item = 23;
         }
-        const std::string label = std::string(c.verb) + " " + c.what + " " +
-                                  (c.tenths != nullptr ? c.tenths : "");
+        const std::string label =
+            std::string(c.verb) + " " + c.what + " " + (c.tenths != nullptr ? c.tenths : "");
         if (!c.ok) {
             EXPECT_EQ(rc, -1) << label;
             EXPECT_NE(error[0], '\0') << label;

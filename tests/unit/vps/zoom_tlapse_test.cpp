@@ -46,7 +46,7 @@ TEST(ZoomCropTest, CentredCropWithinLimits) {
     half.imgIn = {0, 960, 540, 1920, 1080, 1920, 1080};
     const Case cases[] = {
         {100, full, 0, 0, 3840, 2160},
-        {101, full, 20, 12, 3800, 2136},   // multiples of 4, same aspect
+        {101, full, 20, 12, 3800, 2136},    // multiples of 4, same aspect
         {200, full, 960, 540, 1920, 1080},  // twice the scale, centred
         {300, full, 1280, 720, 1280, 720},  // a third of the output
         {400, full, 1280, 720, 1280, 720},  // no smaller than a third of the crop in place
@@ -105,9 +105,8 @@ TEST_F(ZoomTlapseTest, ZoomStepsLimitsAndReport) {
     };
     const Step steps[] = {
         {VPS_EVT_ZOOM_OUT, -1, -1, -1, 100},  // 1.0x: nothing to zoom out of
-        {VPS_EVT_ZOOM_IN, -1, 0, 10, 101},  // one percent in, still 1.0x in tenths
-        {VPS_EVT_ZOOM_SET, 200, 0, 20, 200},
-        {VPS_EVT_ZOOM_SET, 200, 0, 20, 200},  // there already
+        {VPS_EVT_ZOOM_IN, -1, 0, 10, 101},    // one percent in, still 1.0x in tenths
+        {VPS_EVT_ZOOM_SET, 200, 0, 20, 200}, {VPS_EVT_ZOOM_SET, 200, 0, 20, 200},  // there already
         {VPS_EVT_ZOOM_SET, 400, 0, 30, 400},  // cropped at the limit, reported 3.0x
         {VPS_EVT_ZOOM_IN, -1, -1, -1, 400},   // 3.0x: no further
         {VPS_EVT_ZOOM_SET, 0, 0, 10, 100},    // 0 means 1x
