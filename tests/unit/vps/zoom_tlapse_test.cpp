@@ -174,10 +174,15 @@ TEST_F(ZoomTlapseTest, VideoTimeLapseKeepsEverySecondKeyFrameAndSkipsThePause) {
     VpsEvt answer = ask(VPS_EVT_TIMELAPSE, VPS_TLAPSE_START, PLR_VPS_TlapseParams(2, 1));
     ASSERT_EQ(answer.retCode, 0);
     EXPECT_EQ(answer.ival1, VPS_TLAPSE_START);
-    EXPECT_EQ(CameraNotes::count(VPS_EVT_TIMELAPSE), 1u) << "the refused starts said nothing";
+    // The refused starts said nothing: every answer so far is the start's
+    // (the recorder repeats it once its file is open).
+    for (const VpsEvt& e : CameraNotes::of(VPS_EVT_TIMELAPSE)) {
+        EXPECT_EQ(e.retCode, 0);
+        EXPECT_EQ(e.ival1, VPS_TLAPSE_START);
+    }
     ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_START, 1));
 
-    // Starting again while it runs is refused silently.
+    // Pause, then a start resumes it without a new recording.
     const size_t before = CameraNotes::count(VPS_EVT_TIMELAPSE);
     std::this_thread::sleep_for(6s);
     answer = ask(VPS_EVT_TIMELAPSE, VPS_TLAPSE_PAUSE);
