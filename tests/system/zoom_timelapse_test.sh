@@ -89,6 +89,8 @@ WATCH=$!
 ended() { grep -q 'data=0,22,76,180,0,2,' "$WORK/watch.txt" && grep -q 'COMMAND_ACK.*command=2501 result=0' "$WORK/watch.txt"; }
 check "the time-lapse ends by itself and the phone is told" wait_for 90 ended
 kill "$WATCH" 2>/dev/null; wait "$WATCH" 2>/dev/null
+check "progress notifications: frames so far of 25 (COMMAND_LONG 2003)" \
+    grep -qE 'command=2003 target_system=0 target_component=22 confirmation=0 params=[0-9]+,25,' "$WORK/watch.txt"
 TL=$(ls "$VIDEO"/*_TL.MP4 | head -1)
 "$BIN/vcam-frames" "$TL" >"$WORK/tl.txt" 2>"$WORK/tl.err"
 cat "$WORK/tl.err"
