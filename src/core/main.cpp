@@ -13,9 +13,11 @@
 #include "fs/fs_service.h"
 #include "fs/udp_rtt.h"
 #include "mav/mav_link.h"
+#include "mav/mav_repeater.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
 #include "vps/vps_pipeline.h"
+#include "vps/vps_testmode.h"
 
 namespace {
 
@@ -56,7 +58,9 @@ int main() {
     // Subsystems settle before the late services start; the phone link comes
     // last, with the notification callback of the camera.
     if (!PLR_MAIN_WaitStop(5000)) {
+        PLR_TM_Init();
         PLR_MAV_Init();
+        PLR_MAIN_AddPoll([] { PLR_RP_CustomTrigger(); });
         PLR_MAIN_Loop();
     }
 

@@ -20,6 +20,7 @@
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"
 #include "mav/mav_pending.h"
+#include "mav/mav_wifi.h"
 #include "mav/uart_link.h"
 #include "track/track.h"
 #include "vps/vcs.h"
@@ -159,7 +160,7 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
             MavlinkSdCardRequestHandle(msg);
             break;
         case MAVLINK_MSG_ID_PELORA_CUSTOM_CONFIG:
-            MavlinkPendingRequest(MAV_PENDING_WIFI_CHANNEL, msg);
+            mavlink_pelora_set_wifi_handler(msg);
             break;
         case MAVLINK_MSG_ID_DATA_STREAM:
             MavlinkDataStreamProcess(msg);
@@ -555,8 +556,14 @@ int MavlinkQuadStatusHandle(const mavlink_message_t* msg) {
 
 int MavlinkParamRequestListHandle(const mavlink_message_t* msg) {
     if (msg == nullptr) return -1;
-    if (msg->compid == kWifiReportComponent)
-        return MavlinkPendingRequest(MAV_PENDING_WIFI_SURVEY, msg);
+    if (msg->compid == kWifiReportComponent) {
+        int idle = 0;
+        if (is_wifi_scanning.compare_exchange_strong(idle, 1)) {
+            mavlink_average_signal_request_handler();
+            is_wifi_scanning.store(0);
+        }
+        return 0;
+    }
     return mavlinkConfigParamListHandle();
 }
 

@@ -70,6 +70,8 @@ struct MovCtx {
     std::atomic<uint32_t> stop{0};     // 1 = stop requested
     std::atomic<uint32_t> state{MOV_ST_IDLE};
     MovStateCb stateCb = nullptr;
+    // Pictures written to the current file; its recorded seconds are pictures / fps.
+    std::atomic<uint32_t> pictures{0};
 };
 
 // 0; -1 for null. Empties the queue's bookkeeping (frames still linked are not released).

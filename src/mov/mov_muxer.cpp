@@ -121,6 +121,8 @@ int process_frame(Muxer& m, MM_BUFFER_S* frame) {
     const uint8_t* end = begin + frame->length;
     const uint8_t* p = begin;
     Mp4WNal nal{};
+    // The picture counts as recorded once one of its slices is in the file.
+    bool pictureWritten = false;
     while (MP4W_NextNal(p, end, &nal)) {
         p = nal.data + nal.size;
         if (nal.size == 0) continue;
@@ -179,10 +181,12 @@ int process_frame(Muxer& m, MM_BUFFER_S* frame) {
                     m.idrSeen = true;
                     set_state(ctx, MOV_ST_RECORDING);
                 }
+                pictureWritten = true;
             }
         }
         count_bytes(m, nal.size);
     }
+    if (pictureWritten) ctx->pictures.fetch_add(1);
     return 0;
 }
 
@@ -291,6 +295,7 @@ int PLR_MOV_RecStart(MovCtx* ctx) {
     }
     set_state(ctx, MOV_ST_STARTING);
     ctx->stop.store(0);
+    ctx->pictures.store(0);
     int err = 0;
     try {
         ctx->thread = std::thread(PLR_MOV_RecordThreadM4v2, ctx);

@@ -7,6 +7,8 @@
 #include "vps/vps_snap.h"
 #include "vps/vps_status.h"
 #include "vps/vps_switch.h"
+#include "vps/vps_tlapse.h"
+#include "vps/vps_zoom.h"
 
 namespace {
 
@@ -42,6 +44,10 @@ constexpr HandlerEntry kHandlers[] = {
     {VPS_EVT_CFG_QUERY, [](const VpsEvt*) { return PLR_VPS_EvtCFGQueryHandle(); }},
     {VPS_EVT_CCT_SET, [](const VpsEvt* e) { return PLR_VPS_SetCCTHandle(e->ival1, e->ival2); }},
     {VPS_EVT_DN_MODE_SET, [](const VpsEvt* e) { return PLR_VPS_SetDNModeHandle(e->ival1); }},
+    {VPS_EVT_TIMELAPSE, PLR_VPS_TimeLapseHandle},
+    {VPS_EVT_ZOOM_OUT, [](const VpsEvt* e) { return PLR_VPS_ZoomHandle(e->eventno, e->ival1); }},
+    {VPS_EVT_ZOOM_IN, [](const VpsEvt* e) { return PLR_VPS_ZoomHandle(e->eventno, e->ival1); }},
+    {VPS_EVT_ZOOM_SET, [](const VpsEvt* e) { return PLR_VPS_ZoomHandle(e->eventno, e->ival1); }},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
 #include "vbctl/vbctl_vision.h"
+#include "vbctl/vbctl_verbs.h"
 
 namespace {
 
@@ -45,6 +46,13 @@ const char kUsage[] =
     "  params                            the board's configuration, key = value\n"
     "  timesync [--tz-hours H]           set the board clock from this computer's clock\n"
     "  watch [--seconds N]               print every message from the board until Ctrl-C\n"
+    "  timelapse start --interval N --duration S\n"
+    "                                    video time-lapse: every N-th key frame until the file\n"
+    "                                    holds S seconds\n"
+    "  timelapse pause|resume|stop       pause, resume or stop the video time-lapse\n"
+    "  zoom in|out|set TENTHS            digital zoom one step, or to TENTHS (10-30: 1.0x-3.0x)\n"
+    "  wifi channel N                    move the access point to channel N, then check it\n"
+    "  wifi survey                       signal level of every channel, the one in use marked\n"
     "  live -o FILE [--seconds N] [--bind ADDR]\n"
     "                                    switch the live view on and write its H.264 stream\n"
     "                                    to FILE (until Ctrl-C without --seconds)\n"
@@ -88,6 +96,8 @@ struct Options {
     std::string bind = "127.0.0.1";  // live: the address the live view is received on
     std::vector<const char*> args;   // the command and its words
     VbctlFileOptions files;          // ls, info, get, rm, thumb, stream
+    long interval = -1;              // timelapse start: key-frame interval
+    long duration = -1;              // timelapse start: seconds of finished video
 };
 
 struct Session {
@@ -196,6 +206,12 @@ int parse_options(int argc, char** argv, Options* opt) {
                 return usage_error("%s needs a position in milliseconds", a);
             }
             opt->files.seek_ms = static_cast<uint32_t>(v);
+            ++i;
+        } else if (strcmp(a, "--interval") == 0 || strcmp(a, "--duration") == 0) {
+            if (!has_value || !parse_number(argv[i + 1], 1, 255, &v) || v != static_cast<long>(v)) {
+                return usage_error("%s needs a whole number 1-255", a);
+            }
+            (a[2] == 'i' ? opt->interval : opt->duration) = static_cast<long>(v);
             ++i;
         } else if (strcmp(a, "--watch") == 0) {
             opt->watch = true;
@@ -465,13 +481,8 @@ const char* item_hint(uint8_t item) {
     }
 }
 
-int cmd_set(Session* s, int argc, const char* const* argv) {
-    VbctlSetRequest req{};
-    char error[256] = "";
-    if (vbctl_parse_set(argv[0], argc - 1, argv + 1, &req, error, sizeof error) != 0) {
-        fprintf(stderr, "vbctl: %s\n", error);
-        return EXIT_USAGE;
-    }
+// Sends a parameter request and waits for its answer; `name` names it.
+int run_request(Session* s, const VbctlSetRequest& req, const char* name) {
     VbctlExpect expect = req.expect;
     if (expect.kind == VBCTL_ANSWER_STATUS) {
         // The board answers these items only in its status report: take one
@@ -483,7 +494,7 @@ int cmd_set(Session* s, int argc, const char* const* argv) {
     vbctl_build_set_parameter(vbctl_link_next_seq(&s->link), req.item, req.params, &msg);
     if (send_message(s, &msg) != 0) return EXIT_FAILED;
     char what[64];
-    snprintf(what, sizeof what, "set %s", argv[0]);
+    snprintf(what, sizeof what, "set %s", name);
     if (wait_answer(s, expect, what, item_hint(req.item)) != 0) {
         if (expect.kind == VBCTL_ANSWER_STATUS && s->status_count > 0) {
             fprintf(stderr, "vbctl: the status report shows %d, expected %d\n",
@@ -492,11 +503,131 @@ int cmd_set(Session* s, int argc, const char* const* argv) {
         return EXIT_FAILED;
     }
     if (expect.kind == VBCTL_ANSWER_STATUS) {
-        printf("%s = %d (shown in the status report)\n", argv[0], expect.value);
+        printf("%s = %d (shown in the status report)\n", name, expect.value);
     } else {
-        printf("%s: acknowledged\n", argv[0]);
+        printf("%s: acknowledged\n", name);
     }
     return EXIT_OK;
+}
+
+int cmd_set(Session* s, int argc, const char* const* argv) {
+    VbctlSetRequest req{};
+    char error[256] = "";
+    if (vbctl_parse_set(argv[0], argc - 1, argv + 1, &req, error, sizeof error) != 0) {
+        fprintf(stderr, "vbctl: %s\n", error);
+        return EXIT_USAGE;
+    }
+    return run_request(s, req, argv[0]);
+}
+
+// ---------------------------------------------------------------------------
+// Time-lapse, zoom, Wi-Fi
+
+int cmd_timelapse(Session* s, const char* what) {
+    VbctlSetRequest req{};
+    char error[256] = "";
+    if (vbctl_parse_timelapse_verb(what, s->opt.interval, s->opt.duration, &req, error,
+                                   sizeof error) != 0) {
+        fprintf(stderr, "vbctl: %s\n", error);
+        return EXIT_USAGE;
+    }
+    char name[32];
+    snprintf(name, sizeof name, "timelapse %s", what);
+    return run_request(s, req, name);
+}
+
+int cmd_zoom(Session* s, const char* what, const char* tenths) {
+    VbctlSetRequest req{};
+    VbctlZoomVerb verb{};
+    char error[256] = "";
+    if (vbctl_parse_zoom_verb(what, tenths, &verb, &req, error, sizeof error) != 0) {
+        fprintf(stderr, "vbctl: %s\n", error);
+        return EXIT_USAGE;
+    }
+    if (verb == VBCTL_ZOOM_SET) return run_request(s, req, "zoom");
+    // A step is not answered: the next status reports show the zoom.
+    if (wait_status(s) != 0) return EXIT_FAILED;
+    mavlink_message_t msg;
+    vbctl_build_set_parameter(vbctl_link_next_seq(&s->link), req.item, req.params, &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    if (vbctl_link_pump(&s->link, vbctl_now_ms() + 1500, on_observe, s) == VBCTL_PUMP_CLOSED) {
+        fprintf(stderr, "vbctl: the board closed the link\n");
+        return EXIT_FAILED;
+    }
+    printf("zoom: %u.%ux\n", s->status.zoom / 10, s->status.zoom % 10);
+    return EXIT_OK;
+}
+
+struct Survey {
+    Session* session;
+    std::vector<VbctlSurveyRow> rows;
+};
+
+int on_survey_row(const mavlink_message_t* msg, void* context) {
+    Survey* survey = static_cast<Survey*>(context);
+    observe(survey->session, msg);
+    VbctlSurveyRow row;
+    if (vbctl_survey_row(msg, &row) != 0) return 0;
+    survey->rows.push_back(row);
+    return survey->rows.size() >= row.count ? 1 : 0;
+}
+
+// Asks for the survey; 0 with the rows in the board's order.
+int run_survey(Session* s, Survey* survey) {
+    mavlink_message_t msg;
+    vbctl_build_wifi_survey(vbctl_link_next_seq(&s->link), &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    const int end =
+        vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_survey_row, survey);
+    if (end == 1) return EXIT_OK;
+    report_pump_end(*s, end, "the Wi-Fi survey", "is another survey running?");
+    return EXIT_FAILED;
+}
+
+int cmd_wifi_survey(Session* s) {
+    Survey survey{s, {}};
+    if (run_survey(s, &survey) != 0) return EXIT_FAILED;
+    printf("%-8s %-6s %s\n", "CHANNEL", "LEVEL", "IN USE");
+    for (const VbctlSurveyRow& row : survey.rows) {
+        printf("%-8s %-6s %s\n", row.channel.c_str(), row.level.c_str(), row.inUse ? "yes" : "");
+    }
+    return EXIT_OK;
+}
+
+int cmd_wifi_channel(Session* s, uint32_t channel) {
+    mavlink_message_t msg;
+    vbctl_build_wifi_channel(vbctl_link_next_seq(&s->link), channel, &msg);
+    if (send_message(s, &msg) != 0) return EXIT_FAILED;
+    // A refusal is answered at once; a change drops the link while the access
+    // point restarts.
+    const VbctlExpect refused = command_ack(VBCTL_WIFI_CHANNEL_ACK);
+    s->expect = &refused;
+    const int end = vbctl_link_pump(&s->link, vbctl_now_ms() + timeout_ms(*s), on_answer, s);
+    s->expect = nullptr;
+    if (end == 2) {
+        printf("Failed\n");
+        return EXIT_FAILED;
+    }
+    if (end != VBCTL_PUMP_CLOSED) {
+        report_pump_end(*s, end, "the channel change", nullptr);
+        return EXIT_FAILED;
+    }
+    printf("access point restarting\n");
+    fflush(stdout);
+    vbctl_link_close(&s->link);
+    // Up to three attempts of a few seconds each, and the way back.
+    s->opt.timeout_s = std::max(s->opt.timeout_s, 40.0);
+    if (open_link(s) != EXIT_OK) return EXIT_FAILED;
+    Survey survey{s, {}};
+    if (run_survey(s, &survey) != 0) return EXIT_FAILED;
+    for (const VbctlSurveyRow& row : survey.rows) {
+        if (row.inUse && row.channel == std::to_string(channel)) {
+            printf("channel %u\n", channel);
+            return EXIT_OK;
+        }
+    }
+    printf("Failed\n");
+    return EXIT_FAILED;
 }
 
 void list_items() {
@@ -831,6 +962,30 @@ int main(int argc, char** argv) {
         if (n != 2 || (strcmp(a[1], "on") != 0 && strcmp(a[1], "off") != 0)) {
             return usage_error("%s", "landpad takes on or off");
         }
+    } else if (cmd == "timelapse") {
+        if (n != 2) return usage_error("%s", "timelapse takes start, pause, resume or stop");
+        VbctlSetRequest req{};
+        char error[256] = "";
+        if (vbctl_parse_timelapse_verb(a[1], s.opt.interval, s.opt.duration, &req, error,
+                                       sizeof error) != 0) {
+            return usage_error("%s", error);
+        }
+    } else if (cmd == "zoom") {
+        VbctlSetRequest req{};
+        VbctlZoomVerb verb{};
+        char error[256] = "";
+        if (n < 2 || n > 3 ||
+            vbctl_parse_zoom_verb(a[1], n == 3 ? a[2] : nullptr, &verb, &req, error,
+                                  sizeof error) != 0) {
+            return usage_error("%s", error[0] != '\0' ? error : "zoom takes in, out or set TENTHS");
+        }
+    } else if (cmd == "wifi") {
+        double channel = 0;
+        const bool survey = n == 2 && strcmp(a[1], "survey") == 0;
+        const bool change = n == 3 && strcmp(a[1], "channel") == 0 &&
+                            parse_number(a[2], 0, 255, &channel) &&
+                            channel == static_cast<uint32_t>(channel);
+        if (!survey && !change) return usage_error("%s", "wifi takes channel N or survey");
     } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
                cmd == "photo") {
         if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
@@ -875,6 +1030,14 @@ int main(int argc, char** argv) {
         } else {
             rc = vbctl_track_off(&s.link);
         }
+    } else if (cmd == "timelapse") {
+        rc = cmd_timelapse(&s, a[1]);
+    } else if (cmd == "zoom") {
+        rc = cmd_zoom(&s, a[1], n == 3 ? a[2] : nullptr);
+    } else if (cmd == "wifi") {
+        rc = strcmp(a[1], "survey") == 0
+                 ? cmd_wifi_survey(&s)
+                 : cmd_wifi_channel(&s, static_cast<uint32_t>(strtoul(a[2], nullptr, 10)));
     }
     if (udp_fd >= 0) close(udp_fd);
     vbctl_link_close(&s.link);

@@ -790,6 +790,12 @@ int vbctl_format_message(const mavlink_message_t* msg, char* out, size_t size) {
             append(out, size, &used, " command=%u result=%u", ack.command, ack.result);
             break;
         }
+        case MAVLINK_MSG_ID_PELORA_CUSTOM_CONFIG: {
+            mavlink_pelora_custom_config_t config{};
+            mavlink_msg_pelora_custom_config_decode(msg, &config);
+            append(out, size, &used, " setting_type=%u text=%s", config.setting_type, config.text);
+            break;
+        }
         case MAVLINK_MSG_ID_TIMESYNC: {
             mavlink_timesync_t ts{};
             mavlink_msg_timesync_decode(msg, &ts);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <system_error>
 
 #include "board/sim/board_sim.h"
@@ -23,6 +24,16 @@ constexpr const char* kDefaultConf =
     "GimbalVer=1.0.0\n"
     "RepeaterVer=1.0.0\n"
     "SerialNo=SIM0000001\n";
+
+// The access point's configuration as the board's start scripts leave it.
+constexpr const char* kDefaultHostapdConf =
+    "interface=wlan0\n"
+    "driver=nl80211\n"
+    "ssid=PLR_SIM\n"
+    "hw_mode=g\n"
+    "channel=6\n"
+    "wpa=2\n"
+    "wpa_passphrase=12345678\n";
 
 bool write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::trunc);
@@ -47,9 +58,9 @@ pid_t board_pid(const fs::path& root) {
 int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     const fs::path root(options.root);
     std::error_code ec;
-    for (const char* dir :
-         {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
-          "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data", "sim/card"}) {
+    for (const char* dir : {"etc/iqfiles", "tmp/SD0", "userdata", "dev", "sys/class/gpio/gpio18",
+                            "sys/class/thermal/thermal_zone0", "proc/net/csw2201/wlan0", "usr/data",
+                            "sim/card", "sim/wifi"}) {
         fs::create_directories(root / dir, ec);
         if (ec) {
             *error = "cannot create " + (root / dir).string() + ": " + ec.message();
@@ -68,6 +79,18 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     write_if_missing(root / "sys/class/gpio/gpio18/value", "0\n");
     write_if_missing(root / "sys/class/thermal/thermal_zone0/temp", "45000\n");
     write_if_missing(root / "usr/data/config.xml", "<config/>\n");
+    write_if_missing(root / "tmp/hostapd.conf", kDefaultHostapdConf);
+    // At power-on the board's scripts bring the access point up on the
+    // configured channel.
+    if (!fs::exists(root / "sim/wifi/ap-channel")) {
+        std::ifstream conf(root / "tmp/hostapd.conf");
+        std::string line;
+        std::string channel = "6";
+        while (std::getline(conf, line)) {
+            if (line.rfind("channel=", 0) == 0) channel = line.substr(8);
+        }
+        write_file(root / "sim/wifi/ap-channel", channel + "\n");
+    }
     write_if_missing(root / "sim/card.mib", std::to_string(kDefaultSimCardMib) + "\n");
     if (options.cardMib != 0)
         write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");

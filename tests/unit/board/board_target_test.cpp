@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/board_wifi.h"
 
 namespace {
 
@@ -30,6 +31,21 @@ TEST_F(TargetBoardTest, ActionsRunTheBoardsCommands) {
               (std::vector<std::string>{"/sbin/mdev -s", "sync", "umount /tmp/SD0",
                                         "mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue",
                                         "mkfs.vfat /dev/mmcblk2p1", "reboot"}));
+}
+
+TEST_F(TargetBoardTest, AccessPointAndSurveyCommands) {
+    board_wifi_ap_stop();
+    std::string channel = "x";
+    EXPECT_EQ(board_wifi_ap_channel_text(&channel), 0);
+    EXPECT_EQ(channel, "");
+    EXPECT_EQ(board_wifi_survey(), 0);
+    EXPECT_EQ(
+        commands,
+        (std::vector<std::string>{
+            "killall hostapd", "hostapd_cli -iwlan0 status|grep ^channel=|sed 's/channel=//g'",
+            "echo acs > /proc/net/csw2201/wlan0/survey_info",
+            "cat /proc/net/csw2201/wlan0/chan_info | tail -n 14 | awk {'print $2,$3'} > "
+            "/tmp/signal"}));
 }
 
 TEST_F(TargetBoardTest, FirewallBindsOnlyWellFormedMacs) {
