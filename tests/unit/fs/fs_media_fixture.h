@@ -157,6 +157,8 @@ inline bool write_mp4(const std::string& path, int width, int height, const std:
     if (sps == nullptr || pps == nullptr) return false;
     uint8_t profile = 0, constraints = 0, level = 0;
     if (MP4W_SpsIndication(sps->data, sps->size, &profile, &constraints, &level) != 0) return false;
+    // The writer never replaces an existing recording; a fixture rewrites its file.
+    std::remove(path.c_str());
     Mp4WFile* f = MP4W_Create(path.c_str());
     if (f == nullptr) return false;
     bool ok = MP4W_SetTimeScale(f, timeScale) == 0;

@@ -717,21 +717,11 @@ TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
         mavlink_command_ack_t ack;       // for COMMAND_ACK answers
         mavlink_command_long_t upgrade;  // for upgrade-command answers
     };
-    mavlink_message_t wifi;
-    mavlink_pelora_custom_config_t config{};
-    snprintf(config.text, sizeof config.text, "6");
-    mavlink_msg_pelora_custom_config_pack(kPhoneToVideo, 0, 1, &config, &wifi);
-    mavlink_message_t survey;
-    mavlink_param_request_list_t req{};
-    mavlink_msg_param_request_list_pack(kPhoneToVideo, 192, 1, &req, &survey);
     mavlink_message_t ftp;
     mavlink_file_transfer_protocol_t transfer{};
     transfer.target_network = 11;
     transfer.target_component = 3;
     mavlink_msg_file_transfer_protocol_pack(kPhoneToVideo, 0, 1, &transfer, &ftp);
-    mavlink_message_t vision;
-    mavlink_vision_position_estimate_t vp{};
-    mavlink_msg_vision_position_estimate_pack(kPhoneToVideo, 0, 1, &vp, &vision);
     mavlink_message_t firmware = command_long(kPhoneToVideo, 4, 0, 0, 0, 9);
     mavlink_command_long_t fwBack{};
     mavlink_msg_command_long_decode(&firmware, &fwBack);
@@ -743,19 +733,6 @@ TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
     ftpBack.confirmation = 4;
 
     const Case cases[] = {
-        {"Wi-Fi channel", wifi, MAVLINK_MSG_ID_COMMAND_ACK, {59, 4}, {}},
-        {"Wi-Fi survey", survey, MAVLINK_MSG_ID_COMMAND_ACK, {21, 4}, {}},
-        {"tracking switch",
-         command_long(kPhoneToVideo, 203, 0, 0, 0, 11),
-         MAVLINK_MSG_ID_COMMAND_ACK,
-         {203, 4},
-         {}},
-        {"landing-pad switch",
-         command_long(kPhoneToVideo, 203, 0, 0, 0, 12),
-         MAVLINK_MSG_ID_COMMAND_ACK,
-         {203, 4},
-         {}},
-        {"tracking position", vision, MAVLINK_MSG_ID_COMMAND_ACK, {102, 4}, {}},
         {"firmware update", firmware, MAVLINK_MSG_ID_COMMAND_LONG, {}, fwBack},
         {"file transfer", ftp, MAVLINK_MSG_ID_COMMAND_LONG, {}, ftpBack},
     };

@@ -36,8 +36,9 @@ protected:
     std::vector<std::string> videos() const {
         std::vector<std::string> names;
         std::error_code ec;
+        // Regular files only: the recorder keeps its journals in a subdirectory.
         for (const auto& e : fs::directory_iterator(board.path(std::string(kMedia) + "VIDEO"), ec))
-            names.push_back(e.path().filename().string());
+            if (e.is_regular_file()) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
