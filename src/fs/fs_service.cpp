@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "core/realtime.h"
 #include "core/trace_log.h"
 #include "fs/file_list.h"
 #include "fs/fs_catalog.h"
@@ -43,16 +44,6 @@ constexpr size_t kDurSize = 20;
 
 void sleep_us(int64_t us) {
     std::this_thread::sleep_for(std::chrono::microseconds(us));
-}
-
-void set_realtime(const char* name) {
-    sched_param param{};
-    param.sched_priority = 2;
-    const int rc = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
-    if (rc != 0) {
-        plr_trace_logf(PLR_LOG_D, "%s keeps the default policy: SCHED_RR priority 2 refused (%s)",
-                       name, strerror(rc));
-    }
 }
 
 bool stop_test(bool interruptible) {
@@ -413,7 +404,7 @@ int open_socket() {
 }
 
 void fs_request_handle() {
-    set_realtime("fs_request_handle");
+    plr_set_realtime("fs_request_handle", 2);
     std::vector<uint8_t> buf(kRecvBufferSize);
     while (!fs_context.stop.load()) {
         if (fs_context.fs_sock < 0 && open_socket() != 0) {
@@ -533,7 +524,7 @@ int PLR_FS_Init() {
     // the request thread opens it again whenever it fails.
     open_socket();
     fs_context.missionThreadID = std::thread([] {
-        set_realtime("fs_mission_handle");
+        plr_set_realtime("fs_mission_handle", 2);
         fs_mission_handle(&fs_context);
     });
     fs_context.requestThreadID = std::thread(fs_request_handle);

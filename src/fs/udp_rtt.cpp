@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "core/realtime.h"
 #include "core/trace_log.h"
 
 namespace {
@@ -90,18 +91,8 @@ void rtt_ack_sock_init() {
     r_info.ack_sock = fd;
 }
 
-void set_realtime(const char* name) {
-    sched_param param{};
-    param.sched_priority = 2;
-    const int rc = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
-    if (rc != 0) {
-        plr_trace_logf(PLR_LOG_D, "%s keeps the default policy: SCHED_RR priority 2 refused (%s)",
-                       name, strerror(rc));
-    }
-}
-
 void udpAckRecvThread() {
-    set_realtime("udpAckRecvThread");
+    plr_set_realtime("udpAckRecvThread", 2);
     if (r_info.ack_sock < 0) return;
     std::vector<uint8_t> buf(4096);
     while (!r_info.stop.load()) {

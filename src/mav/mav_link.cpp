@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "core/realtime.h"
 #include "core/timer.h"
 #include "core/trace_log.h"
 #include "fs/fs_stream.h"
@@ -49,16 +50,6 @@ mavlink_status_t g_tcpParser{};  // only the receive thread parses
 
 MavlinkCtx& ctx() {
     return MavlinkContext;
-}
-
-void set_realtime(const char* name) {
-    sched_param param{};
-    param.sched_priority = kRtPriority;
-    const int rc = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
-    if (rc != 0) {
-        plr_trace_logf(PLR_LOG_D, "%s keeps the default policy: SCHED_RR priority %d refused (%s)",
-                       name, kRtPriority, strerror(rc));
-    }
 }
 
 // Sleeps up to `ms`, or until Deinit writes to the wake pipe. True when woken.
@@ -213,7 +204,7 @@ bool serve_client(int fd) {
 }
 
 void PLR_MAV_RecvThread() {
-    set_realtime("PLR_MAV_RecvThread");
+    plr_set_realtime("PLR_MAV_RecvThread", kRtPriority);
     ctx().ConnState.store(MAV_CONN_NONE);
     MavlinkCreateTimer(&ctx().HBTimer, MavlinkTimeoutSendHBHandle, nullptr);
     while (ctx().RecvExit.load() == 0) {
@@ -280,7 +271,7 @@ int open_stick_socket() {
 }
 
 void MavlinkRecvStickThread() {
-    set_realtime("MavlinkRecvStickThread");
+    plr_set_realtime("MavlinkRecvStickThread", kRtPriority);
     std::array<uint8_t, kStickChunk> buf{};
     while (ctx().StickExit.load() == 0) {
         const int fd = open_stick_socket();
