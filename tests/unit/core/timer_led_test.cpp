@@ -62,22 +62,31 @@ TEST(TimerTest, NullHandlerOrTimerCreatesNothing) {
     PLR_Timer_SetIntval(nullptr, 100);
 }
 
+struct SlowHandlerCounts {
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+};
+
 void slow_handler(void* arg) {
+    auto* counts = static_cast<SlowHandlerCounts*>(arg);
+    counts->started.fetch_add(1);
     std::this_thread::sleep_for(100ms);
-    static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+    counts->finished.fetch_add(1);
 }
 
 TEST(TimerTest, DeinitWaitsForRunningHandlers) {
-    std::atomic<int> finished{0};
+    SlowHandlerCounts counts;
     PlrTimer* timer = nullptr;
-    PLR_Timer_Create(&timer, slow_handler, &finished);
+    PLR_Timer_Create(&timer, slow_handler, &counts);
     PLR_Timer_SetIntval(timer, 10);
-    std::this_thread::sleep_for(35ms);  // some handlers are mid-sleep now
+    // Wait for a handler to be mid-sleep, however slowly the machine runs.
+    for (int i = 0; i < 500 && counts.started.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_GE(counts.started.load(), 1);
     PLR_Timer_Deinit(&timer);
-    const int atDeinit = finished.load();
-    EXPECT_GE(atDeinit, 1);
+    const int atDeinit = counts.finished.load();
+    EXPECT_EQ(atDeinit, counts.started.load()) << "every running handler finished before deletion";
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(finished.load(), atDeinit) << "no handler ran on after deletion";
+    EXPECT_EQ(counts.finished.load(), atDeinit) << "no handler ran on after deletion";
 }
 
 class LedTest : public ::testing::Test {
