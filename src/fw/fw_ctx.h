@@ -41,7 +41,7 @@ enum FwSubCommand : uint8_t {
 };
 
 inline constexpr uint16_t MAV_CMD_FIRMWARE_UPDATE = 4;
-inline constexpr uint8_t FW_STATUS_REPORT = 15;      // target_system of a status report
+inline constexpr uint8_t FW_STATUS_REPORT = 15;  // target_system of a status report
 inline constexpr float FW_NO_INDEX = 4294967296.0f;  // a parameter without a package index
 
 // Packages sent to the other boards: a 32-bit big-endian index and 240 bytes.

@@ -24,8 +24,8 @@
 #include "vbctl/vbctl_files.h"
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
-#include "vbctl/vbctl_verbs.h"
 #include "vbctl/vbctl_vision.h"
+#include "vbctl/vbctl_verbs.h"
 
 namespace {
 
