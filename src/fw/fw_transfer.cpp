@@ -629,7 +629,6 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
         return -1;
     }
     const FwTransferBounds b = bounds();
-    const uint8_t target = static_cast<uint8_t>(sys);
     ctx.upgrading_sys.store(sys);
     ctx.step.store(FW_STEP_NONE);
     {
@@ -680,7 +679,7 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
     // 4. Restart.
     w = wait_step(
         ctx, FIRMWARE_UPDATE_RESTART,
-        [target] { PLR_FW_SendCmdLong(target, FIRMWARE_UPDATE_RESTART, 0, 0, 0, 0, 0, 0, 0); },
+        [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_RESTART); },
         sys == FW_SYS_GIMBAL ? b.gimbal_restart_ms : b.repeat_ms, b.reboot_silence_ms);
     if (w.result != 0) return fail_board(w.result, 100, w.why);
     PLR_TRACE(PLR_LOG_D, "Upgrade step RESTART OK");
@@ -689,7 +688,7 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
     // 5. End.
     w = wait_step(
         ctx, FIRMWARE_UPDATE_END,
-        [target] { PLR_FW_SendCmdLong(target, FIRMWARE_UPDATE_END, 0, 0, 0, 0, 0, 0, 0); },
+        [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_END); },
         b.repeat_ms, b.reboot_silence_ms);
     if (w.result != 0) return fail_board(w.result, 100, w.why);
 

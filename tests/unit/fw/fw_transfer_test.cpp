@@ -636,6 +636,22 @@ TEST_F(FwTransferTest, FcsimOnItsLineTakesTheFlightControllerAndGimbalFirmware) 
     EXPECT_TRUE(wait_until([&] { return read_file(dir_ + "/sim/fc-firmware.bin") == fc; }, 10));
     EXPECT_TRUE(
         wait_until([&] { return read_file(dir_ + "/sim/gimbal-firmware.bin") == gimbal; }, 10));
+
+    // A paused flight controller ends the next upgrade with a failure report.
+    shorten_silence(500);
+    kill(fcsim, SIGSTOP);
+    fake_orchestration_reset();
+    CaptureStdout();
+    {
+        LinkReader reader(fd);
+        rcFc = PLR_FW_BoardTransfer(g_UpgradeCtx, FW_SYS_FLYC, {file("fc.bin", fc)});
+    }
+    GetCapturedStdout();
+    kill(fcsim, SIGCONT);
+    EXPECT_EQ(rcFc, -1);
+    const std::vector<StatusReport> reports = fake_status_reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_NE(reports.back().result, 0);
     close(fd);
     stop(fcsim);
 }
