@@ -678,8 +678,7 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
 
     // 4. Restart.
     w = wait_step(
-        ctx, FIRMWARE_UPDATE_RESTART,
-        [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_RESTART); },
+        ctx, FIRMWARE_UPDATE_RESTART, [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_RESTART); },
         sys == FW_SYS_GIMBAL ? b.gimbal_restart_ms : b.repeat_ms, b.reboot_silence_ms);
     if (w.result != 0) return fail_board(w.result, 100, w.why);
     PLR_TRACE(PLR_LOG_D, "Upgrade step RESTART OK");
@@ -687,9 +686,8 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
 
     // 5. End.
     w = wait_step(
-        ctx, FIRMWARE_UPDATE_END,
-        [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_END); },
-        b.repeat_ms, b.reboot_silence_ms);
+        ctx, FIRMWARE_UPDATE_END, [] { PLR_FW_SendCmd(FIRMWARE_UPDATE_END); }, b.repeat_ms,
+        b.reboot_silence_ms);
     if (w.result != 0) return fail_board(w.result, 100, w.why);
 
     // 6. The total version no longer describes the drone.

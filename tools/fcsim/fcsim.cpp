@@ -18,7 +18,6 @@
 //   gps LAT,LON,ALT      move to a fixed point (also: gps europe, gps china)
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,6 +40,7 @@
 #include "fw_target.h"
 #include "mav/mavlink_frame.h"
 #include "mav/mavlink_msgs.h"
+#include "sim_process.h"
 
 namespace fs = std::filesystem;
 
@@ -79,18 +79,6 @@ constexpr double kCirclePeriodS = 120.0;
 constexpr int64_t kHeartbeatMs = 1000;
 constexpr int64_t kGpsMs = 1000;
 constexpr int kIdleMs = 100;
-
-std::atomic<int> g_stopSignal{0};
-
-void on_stop(int signo) {
-    g_stopSignal.store(signo);
-}
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Position {
     double lat = 0;
@@ -584,7 +572,7 @@ int64_t next_due(int64_t due, int64_t period, int64_t now) {
 
 // One pass of the main loop. False when the simulator should stop.
 bool step(Sim& s) {
-    const int64_t now = now_ms();
+    const int64_t now = sim_now_ms();
     const bool open = board_on_line(s);
     if (open != s.boardOpen) {
         s.boardOpen = open;
@@ -629,7 +617,7 @@ bool step(Sim& s) {
     std::array<pollfd, 2> fds{{{s.boardOpen ? s.master : -1, POLLIN, 0}, {s.fifo, POLLIN, 0}}};
     if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
         if ((fds[0].revents & POLLIN) != 0) read_line_bytes(s);
-        if ((fds[1].revents & POLLIN) != 0) read_requests(s, now_ms());
+        if ((fds[1].revents & POLLIN) != 0) read_requests(s, sim_now_ms());
     }
     return true;
 }
@@ -644,19 +632,13 @@ int main(int argc, char** argv) {
     s.link = root / "dev/ttyS5";
     s.fifoPath = root / "sim/fc-control";
     s.pos = s.opt.start;
-    s.startMs = now_ms();
+    s.startMs = sim_now_ms();
     s.fw[0].board = kFlyctrl;
     s.fw[1].board = kGimbal;
     for (FwTarget& t : s.fw) t.lose_package = s.opt.losePackage;
 
-    struct sigaction action {};
-    action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
     // Started by the launcher: go when it goes, whatever way it ends.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    sim_process_setup();
 
     fs::create_directories(root / "sim", ec);
     s.rxLog = fopen((root / "sim/fc-rx.log").c_str(), "ae");
@@ -671,7 +653,7 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "fcsim: flight controller on %s (%s)\n", s.link.c_str(), s.slave.c_str());
 
-    while (g_stopSignal.load() == 0 && step(s)) {
+    while (sim_stop_signal() == 0 && step(s)) {
     }
     if (s.dropped != 0) fprintf(stderr, "fcsim: %u frames dropped on a full line\n", s.dropped);
     tear_down(s);

@@ -15,7 +15,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +34,7 @@
 #include "fw_target.h"
 #include "mav/mavlink_frame.h"
 #include "mav/mavlink_msgs.h"
+#include "sim_process.h"
 
 namespace fs = std::filesystem;
 
@@ -58,18 +58,6 @@ constexpr uint8_t kVideo = 2;
 constexpr uint8_t kClientReady = 2;  // heartbeat: a phone is connected through the repeater
 constexpr int64_t kHeartbeatMs = 1000;
 constexpr int64_t kReconnectMs = 1000;
-
-std::atomic<int> g_stopSignal{0};
-
-void on_stop(int signo) {
-    g_stopSignal.store(signo);
-}
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 sockaddr_in address(const char* ip, uint16_t port) {
     sockaddr_in a{};
@@ -221,7 +209,7 @@ void connect_board(Relay& r) {
     mavlink_parser_reset(&r.parser);
     fprintf(stderr, "repeater-sim: connected to the board\n");
     send_heartbeat(r);
-    r.nextHeartbeat = now_ms() + kHeartbeatMs;
+    r.nextHeartbeat = sim_now_ms() + kHeartbeatMs;
 }
 
 // A message from the board: the repeater's own ones are answered here, the
@@ -254,7 +242,7 @@ void read_board(Relay& r) {
         fprintf(stderr, "repeater-sim: the board closed the link\n");
         close(r.board);
         r.board = -1;
-        r.nextConnect = now_ms() + kReconnectMs;
+        r.nextConnect = sim_now_ms() + kReconnectMs;
         return;
     }
     for (ssize_t i = 0; i < n; ++i) {
@@ -335,8 +323,8 @@ void close_all(Relay& r) {
 }
 
 void run(Relay& r) {
-    while (g_stopSignal.load() == 0) {
-        const int64_t now = now_ms();
+    while (sim_stop_signal() == 0) {
+        const int64_t now = sim_now_ms();
         if (r.board < 0 && now >= r.nextConnect) {
             connect_board(r);
             if (r.board < 0) r.nextConnect = now + kReconnectMs;
@@ -375,13 +363,7 @@ int main(int argc, char** argv) {
     r.fw.board = kRepeater;
     if (r.opt.losePackage >= 0) r.fw.drop_once.insert(static_cast<uint32_t>(r.opt.losePackage));
 
-    struct sigaction action {};
-    action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // started by the launcher: go when it goes
+    sim_process_setup();  // started by the launcher: go when it goes
 
     if (r.opt.phone && open_phone_side(r) != 0) {
         close_all(r);

@@ -183,15 +183,8 @@ protected:
         dir_ = tmpl;
         const FwTransferLinks links{fake_uart, fake_net, fake_net_buffer};
         PLR_FW_SetTransferLinks(&links);
-        FwTransferBounds b;
-        b.repeat_ms = 20;
-        b.gimbal_restart_ms = 40;
-        b.settle_ms = 10;
-        b.silence_ms = 3000;  // generous: a slow, shared machine must not fail a good transfer
-        b.reboot_silence_ms = 3000;
-        b.max_refusals = 5;
-        b.batch_gap_ms = 1;
-        PLR_FW_SetTransferBounds(&b);
+        // Generous: a slow, shared machine must not fail a good transfer.
+        shorten_silence(3000);
         PLR_FW_TransferReset();
         fake_orchestration_reset();
         std::lock_guard l(g_sentLock);
@@ -216,6 +209,7 @@ protected:
     std::string file(const std::string& name, const std::string& text) {
         return file(name, Bytes(text.begin(), text.end()));
     }
+    // Short repeats and pauses; silence (and reboot silence) of `ms`.
     static void shorten_silence(uint32_t ms) {
         FwTransferBounds b;
         b.repeat_ms = 20;
