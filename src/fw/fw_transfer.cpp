@@ -296,45 +296,61 @@ WaitResult send_file(UpgradeCtx& ctx) {
 }
 
 // A package answer from a pulling board: the next package goes out at once.
+// (Nothing is logged or sent while the lock is held.)
 void pull_answer(UpgradeCtx& ctx, const mavlink_command_long_t* cmd) {
     const uint8_t target = static_cast<uint8_t>(ctx.upgrading_sys.load());
     const int r = cmd->confirmation;
+    enum class Outcome { Outside, Stale, Refused, Next, Last } outcome = Outcome::Outside;
     uint32_t index = 0;
+    uint32_t awaited = 0;
+    uint32_t total = 0;
     mavlink_message_t msg;
     bool send = false;
-    bool last = false;
     int progress = -1;
     {
         std::lock_guard l(ctx.upgrade_lock);
+        awaited = g_state.next;
+        total = ctx.pkg_total;
         if (g_state.awaiting != FIRMWARE_UPDATE_DATA) {
-            PLR_TRACE(PLR_LOG_D, "Upgrade package answer outside the transfer ignored");
-            return;
-        }
-        if (r != 0) {
+            outcome = Outcome::Outside;
+        } else if (r != 0) {
             // A refused package goes out again (the refusals are bounded).
+            outcome = Outcome::Refused;
             send = pack_package(ctx, target, g_state.next, &msg);
             progress = pull_progress(ctx);
         } else if (!param_index(cmd->param1, &index) || index != g_state.next) {
-            PLR_TRACE(PLR_LOG_D, "Upgrade package answer %.0f ignored, waiting for %u",
-                      static_cast<double>(cmd->param1), g_state.next);
-            return;
+            outcome = Outcome::Stale;
         } else {
             ctx.pkg_cur = index;
-            PLR_TRACE(PLR_LOG_D, "Upgrade cur Package id %u,%u", ctx.pkg_cur, ctx.pkg_total);
             if (index + 1 >= ctx.pkg_total) {
                 g_state.all_acked = true;
-                last = true;
+                outcome = Outcome::Last;
             } else {
+                outcome = Outcome::Next;
                 g_state.next = index + 1;
                 send = pack_package(ctx, target, g_state.next, &msg);
                 if (index % kPullProgressEvery == 0) progress = pull_progress(ctx);
             }
         }
     }
-    if (last) {
-        ctx.upgrade_cond.notify_all();
-        PLR_FW_Send_Upgrade_Status(r, 100);
-        return;
+    switch (outcome) {
+        case Outcome::Outside:
+            PLR_TRACE(PLR_LOG_D, "Upgrade package answer outside the transfer ignored");
+            return;
+        case Outcome::Stale:
+            PLR_TRACE(PLR_LOG_D, "Upgrade package answer %.0f ignored, waiting for %u",
+                      static_cast<double>(cmd->param1), awaited);
+            return;
+        case Outcome::Last:
+            PLR_TRACE(PLR_LOG_D, "Upgrade cur Package id %u,%u", index, total);
+            ctx.upgrade_cond.notify_all();
+            PLR_FW_Send_Upgrade_Status(r, 100);
+            return;
+        case Outcome::Next:
+            PLR_TRACE(PLR_LOG_D, "Upgrade cur Package id %u,%u", index, total);
+            break;
+        case Outcome::Refused:
+            break;
     }
     if (send) route(target, &msg);
     if (progress >= 0) PLR_FW_Send_Upgrade_Status(r, progress);
@@ -529,13 +545,17 @@ int PLR_FW_PackageFree(UpgradeCtx& ctx) {
 int PLR_FW_PackageSendById(UpgradeCtx& ctx, uint32_t index) {
     const uint8_t target = static_cast<uint8_t>(ctx.upgrading_sys.load());
     mavlink_message_t msg;
+    bool packed = false;
+    uint32_t total = 0;
     {
         std::lock_guard l(ctx.upgrade_lock);
-        if (!pack_package(ctx, target, index, &msg)) {
-            PLR_TRACE(PLR_LOG_E, "Upgrade ERROR package id %d invalid. total %d",
-                      static_cast<int>(index), static_cast<int>(ctx.pkg_total));
-            return -1;
-        }
+        packed = pack_package(ctx, target, index, &msg);
+        total = ctx.pkg_total;
+    }
+    if (!packed) {
+        PLR_TRACE(PLR_LOG_E, "Upgrade ERROR package id %d invalid. total %d",
+                  static_cast<int>(index), static_cast<int>(total));
+        return -1;
     }
     return route(target, &msg);
 }
