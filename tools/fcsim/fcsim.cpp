@@ -3,18 +3,21 @@
 // and speaks MAVLink 1.0 as the flight controller does: heartbeats, the GPS
 // position along a small circle or at a fixed point, flight-sensor records
 // for the video board and gimbal records relayed from the gimbal; camera
-// commands on request. Every frame the board writes to the line is logged to
-// DIR/sim/fc-rx.log, one line each, with its bytes in hex.
+// commands on request; the flight controller's and the gimbal's side of the
+// firmware step protocol, keeping what they received as
+// DIR/sim/fc-firmware.bin and DIR/sim/gimbal-firmware.bin. Every frame the
+// board writes to the line is logged to DIR/sim/fc-rx.log, one line each,
+// with its bytes in hex.
 //
 //   fcsim --root DIR [--gps europe|china|LAT,LON,ALT] [--send-camera N]
 //         [--camera-delay S] [--hb-to board|phone] [--imu-hz N] [--linger S]
+//         [--lose-package N]
 //
 // Requests while it runs, one per line, to the FIFO DIR/sim/fc-control:
 //   camera N [P5 P6]     COMMAND_LONG 203 to the video board with param7 N (1-4)
 //   gps LAT,LON,ALT      move to a fixed point (also: gps europe, gps china)
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,8 +37,10 @@
 #include <string>
 #include <string_view>
 
+#include "fw_target.h"
 #include "mav/mavlink_frame.h"
 #include "mav/mavlink_msgs.h"
+#include "sim_process.h"
 
 namespace fs = std::filesystem;
 
@@ -44,6 +49,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: fcsim --root DIR [--gps europe|china|LAT,LON,ALT] [--send-camera N]\n"
     "             [--camera-delay S] [--hb-to board|phone] [--imu-hz N] [--linger S]\n"
+    "             [--lose-package N]\n"
     "\n"
     "  --root DIR        board root: the line is linked at DIR/dev/ttyS5, received frames\n"
     "                    are logged to DIR/sim/fc-rx.log, requests read from DIR/sim/fc-control\n"
@@ -54,7 +60,9 @@ constexpr char kUsage[] =
     "  --camera-delay S  seconds from the board opening the line to that command (default 8)\n"
     "  --hb-to WHO       address heartbeats to the video board (default) or the phone\n"
     "  --imu-hz N        flight-sensor and gimbal records per second (default 5)\n"
-    "  --linger S        stop when the board has closed the line for S seconds (default 10)\n";
+    "  --linger S        stop when the board has closed the line for S seconds (default 10)\n"
+    "  --lose-package N  firmware upgrade: withhold the acknowledgement of package N once\n"
+    "                    (flight controller and gimbal each)\n";
 
 // Board numbers of the system-id nibbles.
 constexpr uint8_t kVideo = 2;
@@ -71,18 +79,6 @@ constexpr double kCirclePeriodS = 120.0;
 constexpr int64_t kHeartbeatMs = 1000;
 constexpr int64_t kGpsMs = 1000;
 constexpr int kIdleMs = 100;
-
-std::atomic<int> g_stopSignal{0};
-
-void on_stop(int signo) {
-    g_stopSignal.store(signo);
-}
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Position {
     double lat = 0;
@@ -126,6 +122,7 @@ struct Options {
     uint8_t hbTo = kVideo;
     int imuHz = 5;
     double lingerS = 10;
+    int64_t losePackage = -1;
 };
 
 bool parse_number(const char* text, double lo, double hi, double* out) {
@@ -181,6 +178,12 @@ int parse_options(int argc, char** argv, Options* o) {
                 return 2;
             }
             o->imuHz = static_cast<int>(n);
+        } else if (a == "--lose-package") {
+            if (!parse_number(value, 0, 4294967295.0, &n) || n != std::floor(n)) {
+                fprintf(stderr, "fcsim: --lose-package takes a package index\n");
+                return 2;
+            }
+            o->losePackage = static_cast<int64_t>(n);
         } else if (a == "--linger") {
             if (!parse_number(value, 0, 86400, &o->lingerS)) {
                 fprintf(stderr, "fcsim: --linger takes seconds\n");
@@ -223,6 +226,8 @@ struct Sim {
     int64_t nextGps = 0;
     int64_t nextImu = 0;
     uint32_t dropped = 0;
+    // The firmware step protocol of the flight controller and the gimbal.
+    std::array<FwTarget, 2> fw{};
 };
 
 void send_frame(Sim& s, const mavlink_message_t& msg) {
@@ -394,6 +399,27 @@ void log_frame(Sim& s, const mavlink_message_t& m) {
     fflush(s.rxLog);
 }
 
+// Keeps what a board received once its restart was acknowledged, replacing
+// the file in one step.
+void save_firmware(const Sim& s, const FwTarget& t) {
+    const fs::path file = s.link.parent_path().parent_path() / "sim" /
+                          (t.board == kGimbal ? "gimbal-firmware.bin" : "fc-firmware.bin");
+    const int rc = fw_target_save(t, file.string());
+    fprintf(stderr, "fcsim: %s firmware %zu bytes, md5 %s%s\n",
+            t.board == kGimbal ? "gimbal" : "flight controller", t.firmware.size(),
+            fw_target_md5(t.firmware).c_str(), rc == 0 ? "" : " (not saved)");
+}
+
+void firmware_message(Sim& s, const mavlink_message_t& m) {
+    for (FwTarget& t : s.fw) {
+        const bool wasRestarted = t.restarted;
+        std::vector<mavlink_message_t> answers;
+        if (!fw_target_handle(t, m, &answers)) continue;
+        for (const mavlink_message_t& a : answers) send_frame(s, a);
+        if (t.restarted && !wasRestarted) save_firmware(s, t);
+    }
+}
+
 void read_line_bytes(Sim& s) {
     std::array<uint8_t, 4096> buf{};
     for (;;) {
@@ -401,8 +427,10 @@ void read_line_bytes(Sim& s) {
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
             mavlink_message_t m;
-            if (mavlink_parse_char(&s.parser, buf[static_cast<size_t>(i)], &m) == 1)
+            if (mavlink_parse_char(&s.parser, buf[static_cast<size_t>(i)], &m) == 1) {
                 log_frame(s, m);
+                firmware_message(s, m);
+            }
         }
     }
 }
@@ -544,7 +572,7 @@ int64_t next_due(int64_t due, int64_t period, int64_t now) {
 
 // One pass of the main loop. False when the simulator should stop.
 bool step(Sim& s) {
-    const int64_t now = now_ms();
+    const int64_t now = sim_now_ms();
     const bool open = board_on_line(s);
     if (open != s.boardOpen) {
         s.boardOpen = open;
@@ -589,7 +617,7 @@ bool step(Sim& s) {
     std::array<pollfd, 2> fds{{{s.boardOpen ? s.master : -1, POLLIN, 0}, {s.fifo, POLLIN, 0}}};
     if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
         if ((fds[0].revents & POLLIN) != 0) read_line_bytes(s);
-        if ((fds[1].revents & POLLIN) != 0) read_requests(s, now_ms());
+        if ((fds[1].revents & POLLIN) != 0) read_requests(s, sim_now_ms());
     }
     return true;
 }
@@ -604,16 +632,13 @@ int main(int argc, char** argv) {
     s.link = root / "dev/ttyS5";
     s.fifoPath = root / "sim/fc-control";
     s.pos = s.opt.start;
-    s.startMs = now_ms();
+    s.startMs = sim_now_ms();
+    s.fw[0].board = kFlyctrl;
+    s.fw[1].board = kGimbal;
+    for (FwTarget& t : s.fw) t.lose_package = s.opt.losePackage;
 
-    struct sigaction action {};
-    action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
     // Started by the launcher: go when it goes, whatever way it ends.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    sim_process_setup();
 
     fs::create_directories(root / "sim", ec);
     s.rxLog = fopen((root / "sim/fc-rx.log").c_str(), "ae");
@@ -628,7 +653,7 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "fcsim: flight controller on %s (%s)\n", s.link.c_str(), s.slave.c_str());
 
-    while (g_stopSignal.load() == 0 && step(s)) {
+    while (sim_stop_signal() == 0 && step(s)) {
     }
     if (s.dropped != 0) fprintf(stderr, "fcsim: %u frames dropped on a full line\n", s.dropped);
     tear_down(s);

@@ -1,12 +1,16 @@
 // vboard-sim: runs the video-board software as a simulated board on this PC.
 //
-//   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc] [--conf FILE]
+//   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc] [--repeater]
+//              [--lose-package N] [--conf FILE]
 //   vboard-sim card insert|eject --root DIR
 //
 // The first form prepares DIR as a board root, starts the flight-controller
-// simulator on the board's serial line (unless --no-fc), starts vboard in it,
-// starts vboard again after a simulated reboot and stops everything on SIGINT
-// or SIGTERM: vboard first, then the flight controller.
+// simulator on the board's serial line (unless --no-fc), with --repeater the
+// simulated radio repeater (the board's client at 127.0.0.111, relaying a
+// phone that connects to that address), starts vboard in it, starts vboard
+// again after a simulated reboot and stops everything on SIGINT or SIGTERM:
+// vboard first, then the simulators. --lose-package N is handed to both
+// simulators (each withholds or drops firmware package N once).
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -38,7 +42,7 @@ void usage() {
     fprintf(
         stderr,
         "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc]\n"
-        "                  [--conf FILE]\n"
+        "                  [--repeater] [--lose-package N] [--conf FILE]\n"
         "       vboard-sim card insert|eject --root DIR\n");
 }
 
@@ -74,25 +78,37 @@ pid_t start_vboard(const std::string& root) {
     return pid;
 }
 
-// Starts the flight-controller simulator on DIR/dev/ttyS5 and waits until the
-// line is there, so that vboard finds it when it opens the port. It runs in
-// its own process group: a Ctrl-C in the terminal reaches vboard, and the
-// simulator is stopped after it. -1 when it cannot be started.
-pid_t start_fcsim(const std::string& root) {
-    const std::string program = (program_dir() / "fcsim").string();
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--root"),
-                    const_cast<char*>(root.c_str()), nullptr};
+// Starts a simulator of this directory with --root DIR in its own process
+// group: a Ctrl-C in the terminal reaches vboard, and the simulator is
+// stopped after it. -1 when it cannot be started.
+pid_t start_simulator(const char* name, const std::string& root, const std::string& losePackage) {
+    const std::string program = (program_dir() / name).string();
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--root"),
+                               const_cast<char*>(root.c_str())};
+    if (!losePackage.empty()) {
+        argv.push_back(const_cast<char*>("--lose-package"));
+        argv.push_back(const_cast<char*>(losePackage.c_str()));
+    }
+    argv.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv, environ);
+    const int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         fprintf(stderr, "vboard-sim: cannot start %s: %s\n", program.c_str(), strerror(rc));
         return -1;
     }
+    return pid;
+}
+
+// Starts the flight-controller simulator on DIR/dev/ttyS5 and waits until the
+// line is there, so that vboard finds it when it opens the port.
+pid_t start_fcsim(const std::string& root, const std::string& losePackage) {
+    const pid_t pid = start_simulator("fcsim", root, losePackage);
+    if (pid < 0) return -1;
     const fs::path line = fs::path(root) / "dev/ttyS5";
     for (int i = 0; i < 250; ++i) {
         std::error_code ec;
@@ -135,7 +151,13 @@ int run_vboard(const BoardRootOptions& options) {
     }
 }
 
-int run_board(const BoardRootOptions& options, bool withFc) {
+struct Simulators {
+    bool fc = true;
+    bool repeater = false;
+    std::string losePackage;  // passed on as --lose-package when set
+};
+
+int run_board(const BoardRootOptions& options, const Simulators& sims) {
     std::string error;
     if (board_root_prepare(options, &error) != 0) {
         fprintf(stderr, "vboard-sim: %s\n", error.c_str());
@@ -152,11 +174,15 @@ int run_board(const BoardRootOptions& options, bool withFc) {
     std::error_code ec;
     const fs::path line = fs::path(options.root) / "dev/ttyS5";
     if (fs::is_symlink(line, ec)) fs::remove(line, ec);
-    const pid_t fc = withFc ? start_fcsim(options.root) : -1;
+    const pid_t fc = sims.fc ? start_fcsim(options.root, sims.losePackage) : -1;
+    // The repeater connects to the board by itself once it listens.
+    const pid_t repeater =
+        sims.repeater ? start_simulator("repeater-sim", options.root, sims.losePackage) : -1;
     const int status = run_vboard(options);
-    if (fc > 0) {
-        kill(fc, SIGTERM);
-        wait_child(fc);
+    for (const pid_t sim : {repeater, fc}) {
+        if (sim <= 0) continue;
+        kill(sim, SIGTERM);
+        wait_child(sim);
     }
     return status;
 }
@@ -184,7 +210,7 @@ int main(int argc, char** argv) {
 
     BoardRootOptions options;
     bool cardSizeGiven = false;
-    bool withFc = true;
+    Simulators sims;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -210,7 +236,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--no-card") {
             options.card = false;
         } else if (arg == "--no-fc") {
-            withFc = false;
+            sims.fc = false;
+        } else if (arg == "--repeater") {
+            sims.repeater = true;
+        } else if (arg == "--lose-package" && hasValue) {
+            sims.losePackage = argv[++i];
+            if (sims.losePackage.empty() ||
+                sims.losePackage.find_first_not_of("0123456789") != std::string::npos) {
+                fprintf(stderr, "vboard-sim: --lose-package takes a package index\n");
+                return 2;
+            }
         } else if (arg == "--conf" && hasValue) {
             options.confFile = argv[++i];
         } else {
@@ -224,5 +259,5 @@ int main(int argc, char** argv) {
     }
     options.root = fs::absolute(options.root).lexically_normal().string();
     while (options.root.size() > 1 && options.root.back() == '/') options.root.pop_back();
-    return run_board(options, withFc);
+    return run_board(options, sims);
 }
