@@ -31,6 +31,8 @@ constexpr uint8_t kImageResultFailed = 3;
 constexpr uint32_t kImageIdxPerMsg = 7;
 constexpr size_t kWriteUnit = 32768;
 constexpr size_t kWriteUnitsPerCall = 10;
+constexpr int kMissingSettlePasses = 20;
+constexpr int kMissingSettleMs = 50;
 
 void sleep_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -447,7 +449,14 @@ void FsRecvFileDataProcess(const uint8_t* payload, size_t len) {
 int FsRecvFileMD5Process(const uint8_t* payload, size_t len, uint8_t opcode, uint8_t fileId) {
     if (payload == nullptr) return FW_MD5_BAD_FILE;
     std::vector<uint32_t> missing;
-    {
+    // The check comes on the MAVLink link, the data on the file port: frames
+    // still on their way are waited for while their number goes down, so
+    // that only packages that were really lost are listed.
+    size_t stable = 0;
+    for (int pass = 0; pass < kMissingSettlePasses && stable < 2; ++pass) {
+        if (pass > 0) sleep_ms(kMissingSettleMs);
+        const size_t before = missing.size();
+        missing.clear();
         std::lock_guard lock(g_uploadLock);
         if (rename_status.load() == 1) {
             if (!g_renameDone.load()) return FW_MD5_BUSY;
@@ -463,6 +472,8 @@ int FsRecvFileMD5Process(const uint8_t* payload, size_t len, uint8_t opcode, uin
         for (uint32_t i = 0; i < recv_file_info.total; ++i) {
             if (file_write_success[i] != 1) missing.push_back(i);
         }
+        if (missing.empty()) break;
+        stable = pass > 0 && missing.size() == before ? stable + 1 : 0;
     }
     if (!missing.empty()) {
         send_index_lists(missing, opcode, fileId);

@@ -24,7 +24,7 @@ md5() { md5sum "$1" | cut -d" " -f1; }
 snapshot() {
     (cd "$ROOT" && find . -path ./tmp -prune -o -path ./sim/events.log -prune -o \
         -path ./sim/fc-rx.log -prune -o -path ./userdata/BINARY_FILE -prune -o \
-        -path './sim/card/PLRLOG*' -prune -o -path ./proc -prune -o \
+        -path './sim/card/*DataLog*' -prune -o -path ./proc -prune -o \
         -type f -print0 | sort -z | xargs -0 md5sum)
 }
 head -c 5000 /dev/urandom >"$WORK/small.bin"
