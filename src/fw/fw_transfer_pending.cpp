@@ -4,7 +4,8 @@
 #include "core/trace_log.h"
 #include "fw/fw_transfer.h"
 
-int PLR_FW_BoardTransfer(UpgradeCtx& /*ctx*/, uint32_t sys, const std::vector<std::string>& /*files*/) {
+int PLR_FW_BoardTransfer(UpgradeCtx& /*ctx*/, uint32_t sys,
+                         const std::vector<std::string>& /*files*/) {
     PLR_TRACE(PLR_LOG_E, "firmware transfer to board %u not available yet", sys);
     PLR_FW_Send_Upgrade_Status(1, 0);
     return -1;
@@ -25,6 +26,7 @@ uint16_t PLR_FW_GenCksum(const uint8_t* data, size_t length) {
 
 int PLR_FW_UpgradingCmdLongHandle(const mavlink_command_long_t* cmd) {
     if (cmd == nullptr) return -1;
-    PLR_TRACE(PLR_LOG_E, "firmware transfer answer (step %u) not available yet", cmd->target_system);
+    PLR_TRACE(PLR_LOG_E, "firmware transfer answer (step %u) not available yet",
+              cmd->target_system);
     return -1;
 }

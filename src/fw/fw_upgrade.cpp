@@ -1,9 +1,11 @@
 #include "fw/fw_upgrade.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -111,7 +113,8 @@ void remove_system_files(uint32_t sys) {
 // 'R'), its image has been installed: the image is removed rather than
 // handed to the update engine again, which would reboot the board forever.
 void finish_video_upgrade_after_restart() {
-    if (!board_file_exists(FW_STEP_FILE) || firmware_get_update_step() != FW_IMAGE_RESTARTED) return;
+    if (!board_file_exists(FW_STEP_FILE) || firmware_get_update_step() != FW_IMAGE_RESTARTED)
+        return;
     const std::string user = PLR_FW_GetFwUerPath(FW_SYS_VIDEO);
     const std::string card = std::string(kCardRoot) + "videofw";
     if (!board_file_exists(user) && !board_file_exists(card)) return;
@@ -281,8 +284,9 @@ int PLR_FW_VideoUpgrade(UpgradeCtx* ctx) {
         std::filesystem::create_directories(board_path(user), ec);
         std::filesystem::copy_file(board_path(card + "/" + FW_VIDEO_IMAGE_NAME), board_path(image),
                                    std::filesystem::copy_options::overwrite_existing, ec);
-        if (ec) PLR_TRACE(PLR_LOG_E, "copy %s/%s failed: %s", card.c_str(), FW_VIDEO_IMAGE_NAME,
-                          ec.message().c_str());
+        if (ec)
+            PLR_TRACE(PLR_LOG_E, "copy %s/%s failed: %s", card.c_str(), FW_VIDEO_IMAGE_NAME,
+                      ec.message().c_str());
         if (ctx->remove_sd_files.load() != 0) PLR_FW_RemoveFiles(card.c_str());
     }
     board_sync();

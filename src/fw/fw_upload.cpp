@@ -63,9 +63,9 @@ std::string printable(const std::string& text) {
 
 struct RecvFileInfo {
     uint8_t file_id = 0;
-    uint32_t value = 0;  // announced, not used
-    uint32_t total = 0;  // packages
-    std::string dir;     // destination directory (board path)
+    uint32_t value = 0;     // announced, not used
+    uint32_t total = 0;     // packages
+    std::string dir;        // destination directory (board path)
     std::string file_name;  // destination path (board path)
 };
 
@@ -404,8 +404,8 @@ int FsRecvFileNameProcess(const uint8_t* payload, size_t len, uint8_t fileId) {
     recv_file_info.dir = PLR_FW_GetFwUerPath(a.sys);
     recv_file_info.file_name = recv_file_info.dir + "/" + a.name;
     close_tmp_locked();
-    recv_file_fd = open(board_path(FW_UPLOAD_TMP_FILE).c_str(),
-                        O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    recv_file_fd =
+        open(board_path(FW_UPLOAD_TMP_FILE).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (recv_file_fd < 0) {
         PLR_TRACE(PLR_LOG_E, "create file:%s err!", FW_UPLOAD_TMP_FILE);
         recv_file_info = RecvFileInfo{};
@@ -566,10 +566,9 @@ int PLR_FW_ImageBegin(uint8_t target, float sizeParam) {
     memset(g_image.md5, 0, sizeof g_image.md5);
     if (target != 0) return 0;
     if (!std::isfinite(sizeParam) || sizeParam < 1 ||
-        sizeParam > static_cast<float>(FW_IMAGE_SIZE_MAX) ||
-        sizeParam != std::floor(sizeParam)) {
-        PLR_TRACE(PLR_LOG_E, "image size %g refused (1 to %u bytes)", static_cast<double>(sizeParam),
-                  FW_IMAGE_SIZE_MAX);
+        sizeParam > static_cast<float>(FW_IMAGE_SIZE_MAX) || sizeParam != std::floor(sizeParam)) {
+        PLR_TRACE(PLR_LOG_E, "image size %g refused (1 to %u bytes)",
+                  static_cast<double>(sizeParam), FW_IMAGE_SIZE_MAX);
         return -1;
     }
     g_image.size = static_cast<uint32_t>(sizeParam);

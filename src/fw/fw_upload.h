@@ -24,20 +24,20 @@ inline constexpr uint32_t FW_IMAGE_PKG_SIZE = 240;
 
 // Results of the file check (FsRecvFileMD5Process).
 enum FwMd5Result : int {
-    FW_MD5_OK = 0,         // the file is in place
-    FW_MD5_BAD_FILE = 1,   // not the announced file, or nothing announced
-    FW_MD5_MISSING = 2,    // missing packages were listed (no answer)
-    FW_MD5_NO_FILE = 3,    // the temporary file is gone
-    FW_MD5_MISMATCH = 4,   // MD5 differs or cannot be computed; the file was dropped
-    FW_MD5_BUSY = 5,       // the file is being moved into place (no answer)
+    FW_MD5_OK = 0,        // the file is in place
+    FW_MD5_BAD_FILE = 1,  // not the announced file, or nothing announced
+    FW_MD5_MISSING = 2,   // missing packages were listed (no answer)
+    FW_MD5_NO_FILE = 3,   // the temporary file is gone
+    FW_MD5_MISMATCH = 4,  // MD5 differs or cannot be computed; the file was dropped
+    FW_MD5_BUSY = 5,      // the file is being moved into place (no answer)
 };
 
 // Results of the announcement (FsRecvFileNameProcess).
 enum FwAnnounceResult : int {
     FW_ANNOUNCE_OK = 0,
-    FW_ANNOUNCE_BAD_SYS = 1,   // unknown system id
-    FW_ANNOUNCE_NO_TMP = 2,    // the temporary file cannot be created
-    FW_ANNOUNCE_REFUSED = 3,   // a name or package count that is not accepted
+    FW_ANNOUNCE_BAD_SYS = 1,  // unknown system id
+    FW_ANNOUNCE_NO_TMP = 2,   // the temporary file cannot be created
+    FW_ANNOUNCE_REFUSED = 3,  // a name or package count that is not accepted
 };
 
 // The transfer message handler: 0, or -1 when no answer is due.

@@ -24,8 +24,8 @@ uint32_t get_u32(const uint8_t* p) {
 }
 
 bool name_char_allowed(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-' || c == '+';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-' || c == '+';
 }
 
 }  // namespace
@@ -74,7 +74,8 @@ FwParseResult fw_upload_parse_byte(FwUploadParser* p, uint8_t byte) {
             p->state = FwUploadParser::IDLE;
             p->matched = 0;
             p->cksum_calc = udp_gen_cksum(p->payload, p->len);
-            const bool ok = (p->cksum_calc & 0xFF) == p->cksum[0] && (p->cksum_calc >> 8) == p->cksum[1];
+            const bool ok =
+                (p->cksum_calc & 0xFF) == p->cksum[0] && (p->cksum_calc >> 8) == p->cksum[1];
             return ok ? FW_PARSE_FRAME : FW_PARSE_BAD_CKSUM;
         }
     }
@@ -132,8 +133,10 @@ const char* fw_name_refusal(std::string_view name) {
     if (name.find("..") != std::string_view::npos) return "name contains \"..\"";
     for (char c : name) {
         if (c == '/') return "name contains '/'";
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "name contains a control character";
-        if (!name_char_allowed(c)) return "name contains a character other than A-Z a-z 0-9 . _ - +";
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return "name contains a control character";
+        if (!name_char_allowed(c))
+            return "name contains a character other than A-Z a-z 0-9 . _ - +";
     }
     return "";
 }
@@ -145,7 +148,8 @@ const char* fw_version_refusal(const uint8_t* bytes, size_t len, std::string* ou
     if (nul != nullptr) len = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
     if (len == 0) return "empty version text";
     for (size_t i = 0; i < len; ++i) {
-        if (bytes[i] < 0x20 || bytes[i] > 0x7e) return "version text has a character that is not printable";
+        if (bytes[i] < 0x20 || bytes[i] > 0x7e)
+            return "version text has a character that is not printable";
         // The configuration file quotes values with '"' and cannot hold one.
         if (bytes[i] == '"') return "version text contains '\"'";
     }

@@ -25,8 +25,8 @@
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
 #include "vbctl/vbctl_upgrade.h"
-#include "vbctl/vbctl_vision.h"
 #include "vbctl/vbctl_verbs.h"
+#include "vbctl/vbctl_vision.h"
 
 namespace {
 

@@ -37,7 +37,7 @@ struct BoardName {
     const char* word;
 };
 constexpr BoardName kBoards[] = {
-    {FW_SYS_VIDEO, "video"},      {FW_SYS_FLYC, "fc"},  {FW_SYS_GIMBAL, "gimbal"},
+    {FW_SYS_VIDEO, "video"},       {FW_SYS_FLYC, "fc"},   {FW_SYS_GIMBAL, "gimbal"},
     {FW_SYS_REPEATER, "repeater"}, {FW_SYS_NONE, "none"},
 };
 
@@ -281,8 +281,9 @@ struct Follow {
 int on_status(const mavlink_message_t* msg, void* context) {
     Follow* f = static_cast<Follow*>(context);
     mavlink_command_long_t c{};
-    if (msg->msgid != MAVLINK_MSG_ID_COMMAND_LONG || mavlink_msg_command_long_decode(msg, &c) != 0 ||
-        c.command != MAV_CMD_FIRMWARE_UPDATE || c.target_system != FW_STATUS_REPORT) {
+    if (msg->msgid != MAVLINK_MSG_ID_COMMAND_LONG ||
+        mavlink_msg_command_long_decode(msg, &c) != 0 || c.command != MAV_CMD_FIRMWARE_UPDATE ||
+        c.target_system != FW_STATUS_REPORT) {
         return 0;
     }
     f->got = true;
@@ -313,8 +314,7 @@ int follow_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
     mavlink_command_long_t last{};
     bool printed = false;
     while (vbctl_now_ms() < giveUp && g_vbctlInterrupted == 0) {
-        if (send_command(link, FIRMWARE_UPDATE_FILE_UPGRADE_STATUS) != 0 ||
-            link->fd < 0) {
+        if (send_command(link, FIRMWARE_UPDATE_FILE_UPGRADE_STATUS) != 0 || link->fd < 0) {
             if (reconnect(link, opt, giveUp) != 0) break;
             continue;
         }
@@ -331,7 +331,8 @@ int follow_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
                 const int state = same ? 0 : print_report(f.report);
                 if (state < 0) {
                     fprintf(stderr, "vbctl: the upgrade of board %s failed (result %d)\n",
-                            board_word(f.report.target_component), static_cast<int>(f.report.param1));
+                            board_word(f.report.target_component),
+                            static_cast<int>(f.report.param1));
                     return 1;
                 }
                 if (state > 0 || (same && static_cast<uint32_t>(f.report.param3) == 0 &&

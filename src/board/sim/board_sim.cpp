@@ -263,7 +263,8 @@ int board_update_engine() {
         md5.push_back(kHex[b & 15]);
     }
     std::ofstream(board_path("/sim/installed.img"), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     board_sim_event("update-engine", std::string("--image_url=") + BOARD_UPDATE_IMAGE +
                                          " --misc=update --reboot size=" +
                                          std::to_string(bytes.size()) + " md5=" + md5);

@@ -61,7 +61,6 @@ void board_reboot() {
 }
 
 int board_update_engine() {
-    if (!board_file_exists(BOARD_UPDATE_IMAGE)) return -1;
     // The engine runs on after this process is gone; it reboots the board.
     return board_run_command(
                "updateEngine --image_url=/userdata/videofw/update.img --misc=update --reboot &") ==

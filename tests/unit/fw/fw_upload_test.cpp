@@ -114,10 +114,17 @@ TEST(FwUploadWire, NamesAndVersionsFromThePhone) {
         bool accepted;
     };
     const NameCase names[] = {
-        {"update.img", true},  {"fc_v1.2-3+b.bin", true}, {"../x", false},
-        {"a/b", false},        {"x;reboot", false},       {"$(id)", false},
-        {"a\nb", false},       {"..", false},             {"", false},
-        {std::string(255, 'a'), true},                    {std::string(256, 'a'), false},
+        {"update.img", true},
+        {"fc_v1.2-3+b.bin", true},
+        {"../x", false},
+        {"a/b", false},
+        {"x;reboot", false},
+        {"$(id)", false},
+        {"a\nb", false},
+        {"..", false},
+        {"", false},
+        {std::string(255, 'a'), true},
+        {std::string(256, 'a'), false},
     };
     for (const NameCase& c : names) {
         EXPECT_EQ(*fw_name_refusal(c.name) == '\0', c.accepted) << c.name;
@@ -128,17 +135,14 @@ TEST(FwUploadWire, NamesAndVersionsFromThePhone) {
     };
     const std::string sixty(60, '7');
     const VersionCase versions[] = {
-        {"1.2.3", "1.2.3"},
-        {sixty, "77777777777777777777777777777777777777777777777777"},
-        {"V 2 $(id)", "V 2 $(id)"},
-        {"1.0\nPTotalVer=x", nullptr},
-        {"a\"b", nullptr},
-        {"", nullptr},
+        {"1.2.3", "1.2.3"},         {sixty, "77777777777777777777777777777777777777777777777777"},
+        {"V 2 $(id)", "V 2 $(id)"}, {"1.0\nPTotalVer=x", nullptr},
+        {"a\"b", nullptr},          {"", nullptr},
     };
     for (const VersionCase& c : versions) {
         std::string out;
-        const char* why = fw_version_refusal(reinterpret_cast<const uint8_t*>(c.in.data()),
-                                             c.in.size(), &out);
+        const char* why =
+            fw_version_refusal(reinterpret_cast<const uint8_t*>(c.in.data()), c.in.size(), &out);
         if (c.out == nullptr) {
             EXPECT_NE(*why, '\0') << c.in;
         } else {
@@ -149,6 +153,13 @@ TEST(FwUploadWire, NamesAndVersionsFromThePhone) {
 }
 
 // ---- the board side, with a phone ----
+
+mavlink_command_long_t phone_command(uint8_t sub) {
+    mavlink_command_long_t cmd{};
+    cmd.command = MAV_CMD_FIRMWARE_UPDATE;
+    cmd.target_system = sub;
+    return cmd;
+}
 
 std::string md5_hex(const std::vector<uint8_t>& bytes) {
     uint8_t d[16];
@@ -176,7 +187,8 @@ protected:
     }
 
     static int handle(const mavlink_message_t& msg) { return mavlink_file_transfer_handler(&msg); }
-    mavlink_message_t transfer(uint8_t opcode, uint8_t fileId, const std::vector<uint8_t>& payload) {
+    mavlink_message_t transfer(uint8_t opcode, uint8_t fileId,
+                               const std::vector<uint8_t>& payload) {
         mavlink_file_transfer_protocol_t ftp{};
         ftp.target_network = opcode;
         ftp.target_system = static_cast<uint8_t>(payload.size());
@@ -271,8 +283,7 @@ TEST_F(FwPhoneTest, WrongMd5DropsTheFile) {
     ASSERT_TRUE(answer(FIRMWARE_UPDATE_FILE_BEGIN));
     send_package(file, 0);
     const std::string wrong(32, '0');
-    handle(
-        transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(wrong.begin(), wrong.end())));
+    handle(transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(wrong.begin(), wrong.end())));
     const auto a = answer(FIRMWARE_UPDATE_FILE_MD5);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->confirmation, FW_MD5_MISMATCH);
@@ -328,8 +339,8 @@ TEST_F(FwPhoneTest, VersionTextGoesIntoTheConfiguration) {
         {"3.0\nPTotalVer=evil", 4, "v 3 $(id)"},
     };
     for (const Case& c : cases) {
-        handle(transfer(
-            FIRMWARE_UPDATE_VERSION, 0, std::vector<uint8_t>(c.text.begin(), c.text.end())));
+        handle(transfer(FIRMWARE_UPDATE_VERSION, 0,
+                        std::vector<uint8_t>(c.text.begin(), c.text.end())));
         const auto a = answer(FIRMWARE_UPDATE_VERSION);
         ASSERT_TRUE(a) << c.text;
         EXPECT_EQ(a->confirmation, c.result) << c.text;
@@ -354,9 +365,7 @@ TEST_F(FwPhoneTest, StepRecordLetters) {
 
 TEST_F(FwPhoneTest, StatusAfterTheVideoRestartConfirmsOnce) {
     firmware_set_update_step(4);
-    mavlink_command_long_t query{};
-    query.command = MAV_CMD_FIRMWARE_UPDATE;
-    query.target_system = FIRMWARE_UPDATE_FILE_UPGRADE_STATUS;
+    const mavlink_command_long_t query = phone_command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
     firmware_update_command_handler(&query);
     const auto first = answer(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
     ASSERT_TRUE(first);
@@ -370,11 +379,54 @@ TEST_F(FwPhoneTest, StatusAfterTheVideoRestartConfirmsOnce) {
     EXPECT_EQ(second->target_component, FW_SYS_NONE);
 }
 
+TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFactoryCardKept) {
+    // Directories without files: each board's upgrade fails at once.
+    for (const char* dir : {"/userdata/flyctrolfw", "/tmp/SD0/flyctrolfw", "/userdata/gimbalfw",
+                            "/tmp/SD0/repeatorfw"}) {
+        std::filesystem::create_directories(root_->path(dir));
+    }
+    root_->write(FW_FACTORY_MARK, "");
+    PLR_FW_UpgradeInit();
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), (1U << 3) | (1U << 7) | (1U << 5));
+    for (uint32_t sys : {FW_SYS_FLYC, FW_SYS_GIMBAL, FW_SYS_REPEATER}) {
+        EXPECT_EQ(PLR_FW_GetUpgradeSys(), sys);
+        EXPECT_EQ(PLR_FW_UpgradeTrigger(), 0);
+        const auto report = answer(FW_STATUS_REPORT);
+        ASSERT_TRUE(report) << sys;
+        EXPECT_EQ(report->target_component, sys);
+        EXPECT_NE(report->param1, 0.0f) << "a failed board is reported as failed";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (PLR_FW_GetUpgradingSys() != FW_SYS_NONE && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(PLR_FW_GetUpgradingSys(), FW_SYS_NONE) << sys;
+    }
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), 0U);
+    EXPECT_FALSE(root_->exists("/userdata/flyctrolfw"));
+    EXPECT_FALSE(root_->exists("/userdata/gimbalfw"));
+    EXPECT_TRUE(root_->exists("/tmp/SD0/flyctrolfw")) << "kept on a card with factory.bin";
+    EXPECT_TRUE(root_->exists("/tmp/SD0/repeatorfw"));
+
+    // A status query still tells of the failure.
+    const mavlink_command_long_t query = phone_command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+    firmware_update_command_handler(&query);
+    const auto status = answer(FW_STATUS_REPORT);
+    ASSERT_TRUE(status);
+    EXPECT_NE(status->param1, 0.0f);
+    EXPECT_EQ(status->target_component, FW_SYS_NONE);
+
+    // Without factory.bin the card's copies go too.
+    std::filesystem::remove(root_->path(FW_FACTORY_MARK));
+    PLR_FW_UpgradeCheck();
+    PLR_FW_UpgradeTrigger();
+    ASSERT_TRUE(answer(FW_STATUS_REPORT));
+    PLR_FW_UpgradeDeinit();
+    EXPECT_FALSE(root_->exists("/tmp/SD0/flyctrolfw"));
+}
+
 TEST_F(FwPhoneTest, UploadModeOfTheFilePort) {
-    mavlink_command_long_t cmd{};
-    cmd.command = MAV_CMD_FIRMWARE_UPDATE;
     for (uint8_t sub : {FIRMWARE_UPDATE_FILE_PREPARE, FIRMWARE_UPDATE_FILE_END}) {
-        cmd.target_system = sub;
+        const mavlink_command_long_t cmd = phone_command(sub);
         firmware_update_command_handler(&cmd);
         const auto a = answer(sub);
         ASSERT_TRUE(a);

@@ -745,7 +745,8 @@ TEST_F(PhoneLinkTest, FirmwareMessagesAreRoutedByTheUpgradeState) {
     for (const Case& c : cases) {
         g_UpgradeCtx.upgrading_sys.store(c.upgrading);
         MavlinkMessageDispatch(&c.msg);
-        const auto m = reader_->next_id(c.answerSub < 0 ? 300 : kWaitMs, MAVLINK_MSG_ID_COMMAND_LONG);
+        const auto m =
+            reader_->next_id(c.answerSub < 0 ? 300 : kWaitMs, MAVLINK_MSG_ID_COMMAND_LONG);
         if (c.answerSub < 0) {
             EXPECT_FALSE(m) << c.what;
             continue;
