@@ -42,6 +42,12 @@ int board_set_clock(const struct timeval& tv);
 // again.
 void board_reboot();
 
+// The platform's update engine: installs the video-board image
+// BOARD_UPDATE_IMAGE and reboots the board. 0 when the engine took the image
+// (the reboot follows), -1 when it could not run (no image, no engine).
+inline constexpr const char* BOARD_UPDATE_IMAGE = "/userdata/videofw/update.img";
+int board_update_engine();
+
 // "mdev -s": rescans devices; a card present at power-on is reported to the
 // process in the PID file by the hot-plug handler.
 int board_mdev_scan();

@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <new>
+#include <sstream>
+#include <string>
 
 #include "board/board.h"
 
@@ -828,6 +831,53 @@ int CclReset() {
     std::lock_guard lock(g_cclMutex);
     ccl_exit_locked();
     ccl_load_locked();
+    return 0;
+}
+
+int CclSetFileValue(const char* key, const char* value) {
+    if (key == nullptr || value == nullptr || *key == '\0' || strpbrk(value, "\"\r\n") != nullptr ||
+        strpbrk(key, "\"\r\n=# ") != nullptr) {
+        return -1;
+    }
+    bool plain = *value != '\0';
+    for (const char* c = value; *c != '\0'; ++c) {
+        if (strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._+-", *c) ==
+            nullptr) {
+            plain = false;
+        }
+    }
+    const std::string entry =
+        std::string(key) + "=" + (plain ? std::string(value) : "\"" + std::string(value) + "\"");
+    const std::string prefix = std::string(key) + "=";
+    std::lock_guard lock(g_cclMutex);
+    const std::string path = board_path(PLR_CONFIG_FILE);
+    std::ifstream in(path);
+    std::ostringstream text;
+    bool found = false;
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos && line.compare(start, prefix.size(), prefix) == 0) {
+            line = entry;
+            found = true;
+        }
+        text << line << '\n';
+    }
+    if (!found) text << entry << '\n';
+    const std::string tmp = path + ".new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text.str();
+        out.flush();
+        if (!out) {
+            std::remove(tmp.c_str());
+            return -1;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return -1;
+    }
     return 0;
 }
 

@@ -144,6 +144,12 @@ const char* CclGetKeyvalue(const char* key);
 uint32_t CclGetConfigNum();
 int CclExit();
 int CclReset();
+// Sets `key` to `value` in "/etc/pelora.conf" itself (every line that starts
+// with "key=" is replaced; the line is added when there is none), written to
+// a new file that then replaces the old one. Values other than plain words
+// are quoted. The loaded configuration is unchanged until CclReset. 0, or -1
+// for a null argument, a value holding '"' or a line break, or a failed write.
+int CclSetFileValue(const char* key, const char* value);
 // Copies every pair of the last load, in key order, into `pairs` (replacing
 // its contents). Iterates a private copy of the load's record, so the global
 // iterator is never disturbed. Returns the number of pairs, or -1.

@@ -1,5 +1,6 @@
 // vboard: start-up in a fixed order, the main loop, and the ordered shutdown
 // when SIGINT or SIGTERM arrives.
+#include <chrono>
 #include <cstdio>
 
 #include "board/board.h"
@@ -12,6 +13,7 @@
 #include "fpv/fpv_stream.h"
 #include "fs/fs_service.h"
 #include "fs/udp_rtt.h"
+#include "fw/fw_upgrade.h"
 #include "mav/mav_link.h"
 #include "mav/mav_repeater.h"
 #include "mav/uart_link.h"
@@ -29,6 +31,7 @@ struct StopStep {
 // Stop order of the subsystems; each entry runs once, in this order.
 constexpr StopStep kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
+    {"PLR_FW_UpgradeDeinit", [] { PLR_FW_UpgradeDeinit(); }},
     {"PLR_FPV_StreamDeinit", [] { PLR_FPV_StreamDeinit(); }},
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
     {"PLR_VPS_Deinit", PLR_VPS_Deinit},
@@ -37,6 +40,18 @@ constexpr StopStep kStopSteps[] = {
     {"PLR_FS_Deinit", [] { PLR_FS_Deinit(); }},
     {"UartExit", [] { UartExit(); }},
 };
+
+// The upgrader's trigger, once a second also while the LED blinks fast (the
+// loop then passes every 40 ms).
+void upgrade_poll() {
+    static int64_t s_lastMs = INT64_MIN / 2;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (now - s_lastMs < 1000) return;
+    s_lastMs = now;
+    PLR_FW_UpgradeTrigger();
+}
 
 }  // namespace
 
@@ -59,7 +74,9 @@ int main() {
     // last, with the notification callback of the camera.
     if (!PLR_MAIN_WaitStop(5000)) {
         PLR_TM_Init();
+        PLR_FW_UpgradeInit();
         PLR_MAV_Init();
+        PLR_MAIN_AddPoll(upgrade_poll);
         PLR_MAIN_AddPoll([] { PLR_RP_CustomTrigger(); });
         PLR_MAIN_Loop();
     }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -30,10 +31,13 @@
 #include "fs/fs_wire.h"
 #include "fs/thumbnail.h"
 #include "fs/udp_rtt.h"
+#include "fw/fw_upload.h"
 
 FsContext fs_context;
 
 namespace {
+
+std::atomic<int> g_fwFileTrans{0};
 
 constexpr size_t kRecvBufferSize = 65536;
 constexpr int kSendBufferBytes = 10485760;
@@ -432,11 +436,25 @@ void fs_request_handle() {
             fs_context.peer_addr = from;
             fs_context.have_peer = true;
         }
-        FsMessageDispatch(buf.data(), static_cast<size_t>(n));
+        if (g_fwFileTrans.load() != 0) {
+            FsRxDataHandler(buf.data(), static_cast<size_t>(n));
+        } else {
+            FsMessageDispatch(buf.data(), static_cast<size_t>(n));
+        }
     }
 }
 
 }  // namespace
+
+void FsSetFwFileTransFlag(int flag) {
+    g_fwFileTrans.store(flag != 0 ? 1 : 0);
+    plr_trace_logf(PLR_LOG_D, "%s(line:%d) firmware upload mode %s", __func__, __LINE__,
+                   flag != 0 ? "on" : "off");
+}
+
+int FsGetFwFileTransFlag() {
+    return g_fwFileTrans.load();
+}
 
 int FsSendBuffer(const void* payload, size_t len) {
     sockaddr_in peer{};

@@ -21,6 +21,12 @@ void FsRequestCmdProcess(const mavlink_message_t* msg);
 // Parses one received datagram as MAVLink frames and acts on each valid one.
 void FsMessageDispatch(const uint8_t* data, size_t len);
 
+// Upload mode of the file port: while the flag is non-zero, every datagram
+// goes to the firmware upload parser (FsRxDataHandler) instead of the request
+// parser.
+void FsSetFwFileTransFlag(int flag);
+int FsGetFwFileTransFlag();
+
 // Sends one payload reliably to the phone. udp_send's result.
 int FsSendBuffer(const void* payload, size_t len);
 // Sends the transport's kept frame again. udp_resend_last_pkg's result.

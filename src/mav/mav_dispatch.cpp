@@ -16,10 +16,12 @@
 #include "core/ccl.h"
 #include "core/trace_log.h"
 #include "fs/fs_stream.h"
+#include "fw/fw_transfer.h"
+#include "fw/fw_upgrade.h"
+#include "fw/fw_upload.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"
-#include "mav/mav_pending.h"
 #include "mav/mav_wifi.h"
 #include "mav/uart_link.h"
 #include "track/track.h"
@@ -126,6 +128,13 @@ int MavlinkMessageDispatch(const mavlink_message_t* msg) {
 
 int uart_message_dispatch(const mavlink_message_t* msg) {
     if (msg == nullptr) return -1;
+    // The flight controller's and the gimbal's answers during their upgrade.
+    if (msg->msgid == MAVLINK_MSG_ID_COMMAND_LONG && addressed_here(msg)) {
+        mavlink_command_long_t cmd{};
+        if (mavlink_msg_command_long_decode(msg, &cmd) == 0 && cmd.command == kCmdFirmwareUpdate) {
+            return MavlinkFirmwareCommandRoute(msg, MAV_FROM_UART);
+        }
+    }
     if (msg->msgid == MAVLINK_MSG_ID_PELORA_QUAD_STATUS) {
         MavlinkQuadStatusHandle(msg);
     } else if (msg->msgid == MAVLINK_MSG_ID_GPS_RAW_INT ||
@@ -183,7 +192,14 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
             }
             break;
         case MAVLINK_MSG_ID_FILE_TRANSFER_PROTOCOL:
-            MavlinkPendingRequest(MAV_PENDING_FILE_TRANSFER, msg);
+            // Uploads come from the phone, and only while no board is upgraded.
+            if (PLR_FW_GetUpgradingSys() != FW_SYS_NONE ||
+                mavlink_sysid_sender(msg->sysid) != MAV_BOARD_PHONE) {
+                PLR_TRACE(PLR_LOG_D, "transfer message from %d ignored while board %u upgrades",
+                          msg->sysid, PLR_FW_GetUpgradingSys());
+                break;
+            }
+            mavlink_file_transfer_handler(msg);
             break;
         case MAVLINK_MSG_ID_TIMESYNC:
             MavlinkTimeSyncHandle(msg);
@@ -206,6 +222,27 @@ int MavlinkMessageProcess(const mavlink_message_t* msg) {
 
 // ---- commands ----
 
+int MavlinkFirmwareCommandRoute(const mavlink_message_t* msg, MavSource from) {
+    mavlink_command_long_t cmd{};
+    if (msg == nullptr || mavlink_msg_command_long_decode(msg, &cmd) != 0) return -1;
+    const uint8_t sender = mavlink_sysid_sender(msg->sysid);
+    const uint32_t upgrading = PLR_FW_GetUpgradingSys();
+    plr_trace_logf(PLR_LOG_D, "MAV_CMD_FIRMWARE_UPDATE %d,%d", msg->sysid, cmd.target_system);
+    if (from == MAV_FROM_PHONE && sender == MAV_BOARD_PHONE &&
+        (upgrading == FW_SYS_NONE || cmd.target_system == FW_STATUS_REPORT)) {
+        return firmware_update_command_handler(&cmd);
+    }
+    // The upgrading board answers on its own link: the repeater on the phone's
+    // network, the flight controller and the gimbal on the UART.
+    const MavSource link = upgrading == FW_SYS_REPEATER ? MAV_FROM_PHONE : MAV_FROM_UART;
+    if (upgrading != FW_SYS_NONE && sender == upgrading && from == link) {
+        return PLR_FW_UpgradingCmdLongHandle(&cmd);
+    }
+    PLR_TRACE(PLR_LOG_D, "upgrade command %d from %d ignored (board %u upgrading)",
+              cmd.target_system, msg->sysid, upgrading);
+    return -1;
+}
+
 int MavlinkCommandLongHandle(const mavlink_message_t* msg) {
     mavlink_command_long_t cmd{};
     if (mavlink_msg_command_long_decode(msg, &cmd) != 0) return -1;
@@ -221,9 +258,7 @@ int MavlinkCommandLongHandle(const mavlink_message_t* msg) {
             return MavlinkMediaCommandHandle(media, 0);
         }
         case kCmdFirmwareUpdate:
-            plr_trace_logf(PLR_LOG_D, "MAV_CMD_FIRMWARE_UPDATE %d,%d", msg->sysid,
-                           cmd.target_system);
-            return MavlinkPendingRequest(MAV_PENDING_FIRMWARE_UPDATE, msg);
+            return MavlinkFirmwareCommandRoute(msg, MAV_FROM_PHONE);
         case kCmdSetParameter:
             return MavlinkSetParameterHandle(&cmd);
         case kCmdDigicamControl:

@@ -26,6 +26,14 @@ int uart_message_dispatch(const mavlink_message_t* msg);
 int MavlinkMessageProcess(const mavlink_message_t* msg);
 
 int MavlinkCommandLongHandle(const mavlink_message_t* msg);
+
+// The link a message came in on.
+enum MavSource : uint8_t { MAV_FROM_PHONE, MAV_FROM_UART };
+// An upgrade command (COMMAND_LONG 4): from the phone to the upgrade's
+// command handler while no board is upgrading (status queries always); from
+// the upgrading board, on its own link, to the transfer's answer handler;
+// anything else is dropped (-1).
+int MavlinkFirmwareCommandRoute(const mavlink_message_t* msg, MavSource from);
 int MavlinkMediaCommandHandle(int32_t command, int32_t argument);
 int MavlinkSetParameterHandle(const mavlink_command_long_t* cmd);
 int mavlink_do_digctrl_handler(const mavlink_command_long_t* cmd);

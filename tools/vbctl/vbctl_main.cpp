@@ -24,8 +24,9 @@
 #include "vbctl/vbctl_files.h"
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
-#include "vbctl/vbctl_vision.h"
+#include "vbctl/vbctl_upgrade.h"
 #include "vbctl/vbctl_verbs.h"
+#include "vbctl/vbctl_vision.h"
 
 namespace {
 
@@ -69,6 +70,11 @@ const char kUsage[] =
     "                                    play a video into FILE.h264 from MS (space pauses,\n"
     "                                    arrow keys seek 10 s on a terminal)\n"
     "  stream on|off                     switch the live stream on or off\n"
+    "  upgrade FILE... [--board video|fc|gimbal|repeater] [--version TEXT] [--restart]\n"
+    "                                    upload firmware files for one board (default video),\n"
+    "                                    set the total version, start the upgrade and follow it\n"
+    "  upgrade status                    the upgrade's progress report\n"
+    "  upgrade clean                     delete every uploaded firmware file on the board\n"
     "\n"
     "options:\n"
     "  --host ADDR    board address (default 127.0.0.1)\n"
@@ -98,6 +104,8 @@ struct Options {
     VbctlFileOptions files;          // ls, info, get, rm, thumb, stream
     long interval = -1;              // timelapse start: key-frame interval
     long duration = -1;              // timelapse start: seconds of finished video
+    VbctlUpgradeOptions upgrade;     // upgrade
+    bool board_given = false;
 };
 
 struct Session {
@@ -213,6 +221,30 @@ int parse_options(int argc, char** argv, Options* opt) {
             }
             (a[2] == 'i' ? opt->interval : opt->duration) = static_cast<long>(v);
             ++i;
+        } else if (strcmp(a, "--board") == 0) {
+            if (!has_value || vbctl_upgrade_board(argv[i + 1]) == 0) {
+                return usage_error("%s takes video, fc, gimbal or repeater", a);
+            }
+            opt->upgrade.sys = vbctl_upgrade_board(argv[++i]);
+            opt->board_given = true;
+        } else if (strcmp(a, "--version") == 0) {
+            if (!has_value) return usage_error("%s needs a text", a);
+            opt->upgrade.version = argv[++i];
+            opt->upgrade.version_given = true;
+        } else if (strcmp(a, "--restart") == 0) {
+            opt->upgrade.restart = true;
+        } else if (strcmp(a, "--withhold") == 0) {
+            // Test aid, not in the usage: leave package N out of the first pass.
+            if (!has_value || !parse_number(argv[i + 1], 0, UINT32_MAX, &v)) {
+                return usage_error("%s needs a package index", a);
+            }
+            opt->upgrade.withhold = static_cast<int64_t>(v);
+            ++i;
+        } else if (strcmp(a, "--name") == 0) {
+            // Test aid, not in the usage: the name announced for the files.
+            if (!has_value) return usage_error("%s needs a name", a);
+            opt->upgrade.name = argv[++i];
+            opt->upgrade.name_given = true;
         } else if (strcmp(a, "--watch") == 0) {
             opt->watch = true;
         } else if (strcmp(a, "--list") == 0) {
@@ -986,6 +1018,16 @@ int main(int argc, char** argv) {
                             parse_number(a[2], 0, 255, &channel) &&
                             channel == static_cast<uint32_t>(channel);
         if (!survey && !change) return usage_error("%s", "wifi takes channel N or survey");
+    } else if (cmd == "upgrade") {
+        const bool verb = n == 2 && (strcmp(a[1], "status") == 0 || strcmp(a[1], "clean") == 0);
+        const VbctlUpgradeOptions& up = s.opt.upgrade;
+        if (!verb && n == 1 && !up.version_given && !up.restart) {
+            return usage_error("%s", "upgrade takes files, --version, --restart, status or clean");
+        }
+        if (!verb) {
+            for (size_t i = 1; i < n; ++i) s.opt.upgrade.files.emplace_back(a[i]);
+            if (s.opt.upgrade.files.size() > 200) return usage_error("%s", "at most 200 files");
+        }
     } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
                cmd == "photo") {
         if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
@@ -1034,6 +1076,19 @@ int main(int argc, char** argv) {
         rc = cmd_timelapse(&s, a[1]);
     } else if (cmd == "zoom") {
         rc = cmd_zoom(&s, a[1], n == 3 ? a[2] : nullptr);
+    } else if (cmd == "upgrade") {
+        VbctlUpgradeOptions& up = s.opt.upgrade;
+        up.host = s.opt.host;
+        up.port = s.opt.port;
+        up.file_port = s.opt.files.file_port;
+        up.timeout_s = s.opt.timeout_s;
+        if (n == 2 && strcmp(a[1], "status") == 0) {
+            rc = vbctl_upgrade_status(&s.link, up);
+        } else if (n == 2 && strcmp(a[1], "clean") == 0) {
+            rc = vbctl_upgrade_clean(&s.link, up);
+        } else {
+            rc = vbctl_upgrade(&s.link, up);
+        }
     } else if (cmd == "wifi") {
         rc = strcmp(a[1], "survey") == 0
                  ? cmd_wifi_survey(&s)

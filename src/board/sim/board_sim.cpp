@@ -21,10 +21,15 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavutil/md5.h>
+}
 
 #include "board/board.h"
 #include "board/firewall_rules.h"
@@ -231,6 +236,40 @@ void board_reboot() {
     // The launcher restarts vboard when it finds this marker after the exit.
     std::ofstream(board_path("/sim/reboot-requested")).put('\n');
     kill(getpid(), SIGTERM);
+}
+
+// The update engine: the image's size and MD5 are recorded, the image is kept
+// as sim/installed.img, and the board reboots. sim/update-engine-fail makes
+// the engine missing, as on a board without it.
+int board_update_engine() {
+    const std::string image = board_path(BOARD_UPDATE_IMAGE);
+    if (board_file_exists("/sim/update-engine-fail")) {
+        board_sim_event("update-engine", "failed: no update engine");
+        return -1;
+    }
+    std::ifstream in(image, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    if (!in.is_open()) {
+        board_sim_event("update-engine", std::string("failed: no image ") + BOARD_UPDATE_IMAGE);
+        return -1;
+    }
+    std::array<uint8_t, 16> digest{};
+    av_md5_sum(digest.data(), bytes.data(), bytes.size());
+    std::string md5;
+    for (uint8_t b : digest) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        md5.push_back(kHex[b >> 4]);
+        md5.push_back(kHex[b & 15]);
+    }
+    std::ofstream(board_path("/sim/installed.img"), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    board_sim_event("update-engine", std::string("--image_url=") + BOARD_UPDATE_IMAGE +
+                                         " --misc=update --reboot size=" +
+                                         std::to_string(bytes.size()) + " md5=" + md5);
+    board_reboot();
+    return 0;
 }
 
 int board_mdev_scan() {

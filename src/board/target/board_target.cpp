@@ -60,6 +60,15 @@ void board_reboot() {
     board_run_command("reboot");
 }
 
+int board_update_engine() {
+    // The engine runs on after this process is gone; it reboots the board.
+    return board_run_command(
+               "updateEngine --image_url=/userdata/videofw/update.img --misc=update --reboot &") ==
+                   0
+               ? 0
+               : -1;
+}
+
 int board_mdev_scan() {
     return board_run_command("/sbin/mdev -s");
 }

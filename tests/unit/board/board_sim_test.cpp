@@ -110,6 +110,33 @@ TEST(SimBoardTest, MdevScanTellsTheBoardProcessAboutAPresentCard) {
     EXPECT_NE(board.read("/sim/events.log").find(" mdev -s\n"), std::string::npos);
 }
 
+TEST(SimBoardTest, UpdateEngineRecordsTheImageAndReboots) {
+    TempBoardRoot board{"/sim", "/userdata/videofw"};
+    static volatile sig_atomic_t term = 0;
+    struct sigaction action {
+    }, old{};
+    action.sa_handler = [](int) { term = term + 1; };
+    sigaction(SIGTERM, &action, &old);
+
+    EXPECT_EQ(board_update_engine(), -1) << "no image";
+    board.write(BOARD_UPDATE_IMAGE, "abc");
+    board.write("/sim/update-engine-fail", "");
+    EXPECT_EQ(board_update_engine(), -1) << "no engine";
+    std::filesystem::remove(board.path("/sim/update-engine-fail"));
+    EXPECT_EQ(term, 0);
+    EXPECT_EQ(board_update_engine(), 0);
+    EXPECT_EQ(term, 1) << "the reboot ends the process";
+    sigaction(SIGTERM, &old, nullptr);
+    EXPECT_EQ(board.read("/sim/installed.img"), "abc");
+    EXPECT_TRUE(board.exists("/sim/reboot-requested"));
+    const std::string events = board.read("/sim/events.log");
+    EXPECT_NE(events.find(" update-engine --image_url=/userdata/videofw/update.img --misc=update "
+                          "--reboot size=3 md5=900150983cd24fb0d6963f7d28e17f72\n"),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find(" reboot\n"), std::string::npos);
+}
+
 TEST(SimBoardTest, CardMountShowsTheCardAndUmountHidesIt) {
     TempBoardRoot board{"/sim", "/dev", "/tmp/SD0"};
     board.write("/sim/card/old.txt", "kept across mounts");

@@ -27,10 +27,14 @@ TEST_F(TargetBoardTest, ActionsRunTheBoardsCommands) {
     board_sd_mount();
     board_sd_format();
     board_reboot();
-    EXPECT_EQ(commands,
-              (std::vector<std::string>{"/sbin/mdev -s", "sync", "umount /tmp/SD0",
-                                        "mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue",
-                                        "mkfs.vfat /dev/mmcblk2p1", "reboot"}));
+    EXPECT_EQ(board_update_engine(), 0);
+    EXPECT_EQ(
+        commands,
+        (std::vector<std::string>{
+            "/sbin/mdev -s", "sync", "umount /tmp/SD0",
+            "mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue", "mkfs.vfat /dev/mmcblk2p1",
+            "reboot",
+            "updateEngine --image_url=/userdata/videofw/update.img --misc=update --reboot &"}));
 }
 
 TEST_F(TargetBoardTest, AccessPointAndSurveyCommands) {

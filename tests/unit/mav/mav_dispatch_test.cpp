@@ -19,6 +19,7 @@
 #include "core/ccl.h"
 #include "core/trace_log.h"
 #include "fs/fs_stream.h"
+#include "fw/fw_ctx.h"
 #include "mav/mav_bridge.h"
 #include "mav/mav_dispatch.h"
 #include "mav/mav_gps.h"
@@ -709,46 +710,57 @@ TEST_F(PhoneLinkTest, RefusedCameraCommandsAreAnsweredNotIgnored) {
     g_vpsCtx.vpsStatus = VPS_STATUS_IDLE;
 }
 
-TEST_F(PhoneLinkTest, MissingFeaturesAnswerWithTheirFailure) {
+TEST_F(PhoneLinkTest, FirmwareMessagesAreRoutedByTheUpgradeState) {
+    TempBoardRoot root({"/userdata", "/tmp/SD0", "/etc", "/tmp"});
+    auto upgrade = [](uint8_t sysid, uint8_t sub) {
+        mavlink_command_long_t cmd{};
+        cmd.command = 4;
+        cmd.target_system = sub;
+        mavlink_message_t msg;
+        mavlink_msg_command_long_pack(sysid, 0, 1, &cmd, &msg);
+        return msg;
+    };
+    mavlink_message_t badVersion;
+    mavlink_file_transfer_protocol_t ftp{};
+    ftp.target_network = 6;
+    ftp.target_system = 3;
+    memcpy(ftp.payload, "a\nb", 3);
+    mavlink_msg_file_transfer_protocol_pack(kPhoneToVideo, 0, 1, &ftp, &badVersion);
+
     struct Case {
         const char* what;
         mavlink_message_t msg;
-        uint8_t answerId;
-        mavlink_command_ack_t ack;       // for COMMAND_ACK answers
-        mavlink_command_long_t upgrade;  // for upgrade-command answers
+        uint32_t upgrading;
+        int answerSub;  // sub-command of the answer, -1: none
+        uint8_t confirmation;
     };
-    mavlink_message_t ftp;
-    mavlink_file_transfer_protocol_t transfer{};
-    transfer.target_network = 11;
-    transfer.target_component = 3;
-    mavlink_msg_file_transfer_protocol_pack(kPhoneToVideo, 0, 1, &transfer, &ftp);
-    mavlink_message_t firmware = command_long(kPhoneToVideo, 4, 0, 0, 0, 9);
-    mavlink_command_long_t fwBack{};
-    mavlink_msg_command_long_decode(&firmware, &fwBack);
-    fwBack.confirmation = 4;
-    mavlink_command_long_t ftpBack{};
-    ftpBack.command = 4;
-    ftpBack.target_system = 11;
-    ftpBack.target_component = 3;
-    ftpBack.confirmation = 4;
-
     const Case cases[] = {
-        {"firmware update", firmware, MAVLINK_MSG_ID_COMMAND_LONG, {}, fwBack},
-        {"file transfer", ftp, MAVLINK_MSG_ID_COMMAND_LONG, {}, ftpBack},
+        {"phone command, nothing upgrading", upgrade(kPhoneToVideo, 14), FW_SYS_NONE, 14, 0},
+        {"phone command during an upgrade", upgrade(kPhoneToVideo, 14), FW_SYS_FLYC, -1, 0},
+        {"status query during an upgrade", upgrade(kPhoneToVideo, 15), FW_SYS_FLYC, 15, 0},
+        {"flight controller's answer on the phone link", upgrade(0x32, 1), FW_SYS_FLYC, -1, 0},
+        {"transfer message, nothing upgrading", badVersion, FW_SYS_NONE, 6, 4},
+        {"transfer message during an upgrade", badVersion, FW_SYS_GIMBAL, -1, 0},
     };
     for (const Case& c : cases) {
+        g_UpgradeCtx.upgrading_sys.store(c.upgrading);
         MavlinkMessageDispatch(&c.msg);
-        const auto m = reader_->next_id(kWaitMs, c.answerId);
+        const auto m =
+            reader_->next_id(c.answerSub < 0 ? 300 : kWaitMs, MAVLINK_MSG_ID_COMMAND_LONG);
+        if (c.answerSub < 0) {
+            EXPECT_FALSE(m) << c.what;
+            continue;
+        }
         ASSERT_TRUE(m) << c.what;
-        EXPECT_EQ(m->sysid, 36) << c.what;
-        if (c.answerId == MAVLINK_MSG_ID_COMMAND_ACK) {
-            EXPECT_EQ(cmd_ack_of(m), c.ack) << c.what;
-        } else {
-            mavlink_command_long_t back{};
-            mavlink_msg_command_long_decode(&*m, &back);
-            EXPECT_EQ(back, c.upgrade) << c.what;
+        mavlink_command_long_t back{};
+        mavlink_msg_command_long_decode(&*m, &back);
+        EXPECT_EQ(back.target_system, c.answerSub) << c.what;
+        EXPECT_EQ(back.confirmation, c.confirmation) << c.what;
+        if (c.answerSub == 15) {
+            EXPECT_EQ(back.target_component, c.upgrading) << c.what;
         }
     }
+    g_UpgradeCtx.upgrading_sys.store(FW_SYS_NONE);
     EXPECT_TRUE(UartRecorder::frames().empty()) << "nothing is relayed";
 }
 

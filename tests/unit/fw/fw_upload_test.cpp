@@ -1,0 +1,438 @@
+// The firmware upload and the upgrade's phone commands, with the phone on one
+// end of a socket pair and the board's files in a temporary board root: the
+// upload frame parser, the missing-package list, names and version texts from
+// the phone, the step record.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../support/board_root_fixture.h"
+#include "../mav/mav_test_util.h"
+#include "core/ccl.h"
+#include "fs/fs_service.h"
+#include "fw/fw_upgrade.h"
+#include "fw/fw_upload.h"
+#include "fw/fw_wire.h"
+#include "mav/mav_link.h"
+
+extern "C" {
+#include <libavutil/md5.h>
+}
+
+namespace {
+
+constexpr uint8_t kPhoneToVideo = 0x42;
+constexpr int kWaitMs = 2000;
+
+// ---- the upload frame parser ----
+
+struct Parsed {
+    std::vector<std::vector<uint8_t>> frames;
+    int badLength = 0;
+    int badCksum = 0;
+};
+
+Parsed parse_datagrams(const std::vector<std::vector<uint8_t>>& datagrams) {
+    Parsed out;
+    FwUploadParser parser;
+    for (const auto& d : datagrams) {
+        for (uint8_t b : d) {
+            switch (fw_upload_parse_byte(&parser, b)) {
+                case FW_PARSE_FRAME:
+                    out.frames.emplace_back(parser.payload, parser.payload + parser.len);
+                    break;
+                case FW_PARSE_BAD_LENGTH:
+                    ++out.badLength;
+                    break;
+                case FW_PARSE_BAD_CKSUM:
+                    ++out.badCksum;
+                    break;
+                case FW_PARSE_MORE:
+                    break;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> frame(const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> out;
+    fw_upload_frame_append(FW_UPLOAD_TYPE_DATA, payload.data(), payload.size(), &out);
+    return out;
+}
+
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(FwUploadParser, FramesAcrossAndWithinDatagrams) {
+    const std::vector<uint8_t> p1 = {1, 2, 3, 4, 5, 6};
+    const std::vector<uint8_t> p2(FW_UPLOAD_PAYLOAD_MAX, 0xA5);
+    const std::vector<uint8_t> f1 = frame(p1);
+    const std::vector<uint8_t> f2 = frame(p2);
+    std::vector<uint8_t> badCk = f1;
+    badCk.back() ^= 0xFF;
+    // Header with length 2054 (0x0806), then 2054 bytes that hold no magic.
+    std::vector<uint8_t> tooLong = {'@', '#', '$', '&', 1, 0x06, 0x08};
+    tooLong.resize(tooLong.size() + 2054 + 2, 0x11);
+    const std::vector<uint8_t> half1(f2.begin(), f2.begin() + 700);
+    const std::vector<uint8_t> half2(f2.begin() + 700, f2.end());
+
+    struct Case {
+        const char* what;
+        std::vector<std::vector<uint8_t>> datagrams;
+        std::vector<std::vector<uint8_t>> frames;
+        int badLength;
+        int badCksum;
+    };
+    const Case cases[] = {
+        {"one frame", {f1}, {p1}, 0, 0},
+        {"split across two datagrams", {half1, half2}, {p2}, 0, 0},
+        {"two in one datagram", {cat(f1, f2)}, {p1, p2}, 0, 0},
+        {"length 2054 refused, next frame taken", {cat(tooLong, f1)}, {p1}, 1, 0},
+        {"bad checksum dropped", {cat(badCk, f1)}, {p1}, 0, 1},
+        {"garbage before the magic", {cat({'@', '#', 'x', 0}, f1)}, {p1}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const Parsed got = parse_datagrams(c.datagrams);
+        EXPECT_EQ(got.frames, c.frames) << c.what;
+        EXPECT_EQ(got.badLength, c.badLength) << c.what;
+        EXPECT_EQ(got.badCksum, c.badCksum) << c.what;
+    }
+}
+
+TEST(FwUploadWire, NamesAndVersionsFromThePhone) {
+    struct NameCase {
+        std::string name;
+        bool accepted;
+    };
+    const NameCase names[] = {
+        {"update.img", true},
+        {"fc_v1.2-3+b.bin", true},
+        {"../x", false},
+        {"a/b", false},
+        {"x;reboot", false},
+        {"$(id)", false},
+        {"a\nb", false},
+        {"..", false},
+        {"", false},
+        {std::string(255, 'a'), true},
+        {std::string(256, 'a'), false},
+    };
+    for (const NameCase& c : names) {
+        EXPECT_EQ(*fw_name_refusal(c.name) == '\0', c.accepted) << c.name;
+    }
+    struct VersionCase {
+        std::string in;
+        const char* out;  // null: refused
+    };
+    const std::string sixty(60, '7');
+    const VersionCase versions[] = {
+        {"1.2.3", "1.2.3"},         {sixty, "77777777777777777777777777777777777777777777777777"},
+        {"V 2 $(id)", "V 2 $(id)"}, {"1.0\nPTotalVer=x", nullptr},
+        {"a\"b", nullptr},          {"", nullptr},
+    };
+    for (const VersionCase& c : versions) {
+        std::string out;
+        const char* why =
+            fw_version_refusal(reinterpret_cast<const uint8_t*>(c.in.data()), c.in.size(), &out);
+        if (c.out == nullptr) {
+            EXPECT_NE(*why, '\0') << c.in;
+        } else {
+            EXPECT_STREQ(why, "") << c.in;
+            EXPECT_EQ(out, c.out);
+        }
+    }
+}
+
+// ---- the board side, with a phone ----
+
+mavlink_command_long_t phone_command(uint8_t sub) {
+    mavlink_command_long_t cmd{};
+    cmd.command = MAV_CMD_FIRMWARE_UPDATE;
+    cmd.target_system = sub;
+    return cmd;
+}
+
+std::string md5_hex(const std::vector<uint8_t>& bytes) {
+    uint8_t d[16];
+    av_md5_sum(d, bytes.data(), bytes.size());
+    char hex[33];
+    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+    return hex;
+}
+
+class FwPhoneTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = std::make_unique<TempBoardRoot>(
+            std::initializer_list<const char*>{"/userdata", "/tmp/SD0", "/etc", "/sim"});
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_), 0);
+        PLR_MAV_AttachClient(fds_[0], 10, PLR_MAV_NowMs());
+        reader_ = std::make_unique<FrameReader>(fds_[1]);
+        PLR_FW_UploadInit();
+    }
+    void TearDown() override {
+        PLR_FW_UploadDeinit();
+        PLR_MAV_CloseClient();
+        close(fds_[1]);
+        root_.reset();
+    }
+
+    static int handle(const mavlink_message_t& msg) { return mavlink_file_transfer_handler(&msg); }
+    mavlink_message_t transfer(uint8_t opcode, uint8_t fileId,
+                               const std::vector<uint8_t>& payload) {
+        mavlink_file_transfer_protocol_t ftp{};
+        ftp.target_network = opcode;
+        ftp.target_system = static_cast<uint8_t>(payload.size());
+        ftp.target_component = fileId;
+        std::copy(payload.begin(), payload.end(), ftp.payload);
+        mavlink_message_t msg;
+        mavlink_msg_file_transfer_protocol_pack(kPhoneToVideo, 0, 1, &ftp, &msg);
+        return msg;
+    }
+    mavlink_message_t announce(uint8_t sys, uint32_t packages, const std::string& name) {
+        FwFileAnnounce a;
+        a.sys = sys;
+        a.packages = packages;
+        a.name = name;
+        uint8_t buf[MAVLINK_FTP_PAYLOAD_LEN] = {};
+        const int n = fw_announce_encode(a, buf, sizeof buf);
+        return transfer(FIRMWARE_UPDATE_FILE_BEGIN, 9, std::vector<uint8_t>(buf, buf + n));
+    }
+    // The next upgrade command to the phone whose sub-command is `sub`.
+    std::optional<mavlink_command_long_t> answer(uint8_t sub, int ms = kWaitMs) {
+        const auto m = reader_->next(ms, [sub](const mavlink_message_t& msg) {
+            mavlink_command_long_t c{};
+            return msg.msgid == MAVLINK_MSG_ID_COMMAND_LONG &&
+                   mavlink_msg_command_long_decode(&msg, &c) == 0 && c.target_system == sub;
+        });
+        if (!m) return std::nullopt;
+        mavlink_command_long_t c{};
+        mavlink_msg_command_long_decode(&*m, &c);
+        return c;
+    }
+    void send_package(const std::vector<uint8_t>& file, uint32_t index) {
+        const size_t at = size_t{index} * FW_UPLOAD_PKG_SIZE;
+        const size_t n = std::min<size_t>(FW_UPLOAD_PKG_SIZE, file.size() - at);
+        std::vector<uint8_t> datagram;
+        fw_upload_data_frame_append(9, index, file.data() + at, n, &datagram);
+        FsRxDataHandler(datagram.data(), datagram.size());
+    }
+
+    std::unique_ptr<TempBoardRoot> root_;
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<FrameReader> reader_;
+};
+
+TEST_F(FwPhoneTest, MissingPackageIsListedThenTheFileIsMovedIntoPlace) {
+    std::vector<uint8_t> file(9 * FW_UPLOAD_PKG_SIZE + 100);
+    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + i / 2048);
+    const std::string md5 = md5_hex(file);
+    const mavlink_message_t md5Msg =
+        transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(md5.begin(), md5.end()));
+
+    EXPECT_EQ(handle(announce(FW_SYS_FLYC, 10, "fc.bin")), 0);
+    const auto begun = answer(FIRMWARE_UPDATE_FILE_BEGIN);
+    ASSERT_TRUE(begun);
+    EXPECT_EQ(begun->confirmation, 0);
+    EXPECT_EQ(begun->target_component, 9);
+    for (uint32_t i = 0; i < 10; ++i) {
+        if (i != 3) send_package(file, i);
+    }
+
+    // One transfer message listing package 3, and no answer.
+    EXPECT_EQ(mavlink_file_transfer_handler(&md5Msg), -1);
+    const std::vector<mavlink_message_t> sent = reader_->drain(300);
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(sent[0].msgid, MAVLINK_MSG_ID_FILE_TRANSFER_PROTOCOL);
+    EXPECT_EQ(sent[0].sysid, 36);
+    mavlink_file_transfer_protocol_t list{};
+    mavlink_msg_file_transfer_protocol_decode(&sent[0], &list);
+    EXPECT_EQ(list.target_network, FIRMWARE_UPDATE_FILE_MD5);
+    EXPECT_EQ(list.target_system, 4);
+    EXPECT_EQ(list.target_component, 9);
+    EXPECT_EQ(std::vector<uint8_t>(list.payload, list.payload + 4),
+              (std::vector<uint8_t>{3, 0, 0, 0}));
+
+    // After the package: no answer while the file moves, then 0.
+    send_package(file, 3);
+    std::optional<mavlink_command_long_t> done;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < end) {
+        mavlink_file_transfer_handler(&md5Msg);
+        done = answer(FIRMWARE_UPDATE_FILE_MD5, 100);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->confirmation, 0);
+    const std::string kept = root_->read("/userdata/flyctrolfw/fc.bin");
+    EXPECT_EQ(std::vector<uint8_t>(kept.begin(), kept.end()), file);
+    EXPECT_FALSE(root_->exists("/userdata/BINARY_FILE"));
+}
+
+TEST_F(FwPhoneTest, WrongMd5DropsTheFile) {
+    const std::vector<uint8_t> file(100, 0x42);
+    handle(announce(FW_SYS_GIMBAL, 1, "g.bin"));
+    ASSERT_TRUE(answer(FIRMWARE_UPDATE_FILE_BEGIN));
+    send_package(file, 0);
+    const std::string wrong(32, '0');
+    handle(transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(wrong.begin(), wrong.end())));
+    const auto a = answer(FIRMWARE_UPDATE_FILE_MD5);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->confirmation, FW_MD5_MISMATCH);
+    EXPECT_FALSE(root_->exists("/userdata/BINARY_FILE"));
+    EXPECT_FALSE(root_->exists("/userdata/gimbalfw"));
+}
+
+TEST_F(FwPhoneTest, HostileAnnouncementsAreRefusedAndChangeNothing) {
+    struct Case {
+        const char* what;
+        mavlink_message_t msg;
+        uint8_t result;
+    };
+    // A name length of 255 in a payload that cannot hold it.
+    std::vector<uint8_t> overlong(MAVLINK_FTP_PAYLOAD_LEN, 'a');
+    overlong[0] = FW_SYS_VIDEO;
+    overlong[5] = 1;
+    overlong[9] = 255;
+    const Case cases[] = {
+        {"traversal", announce(FW_SYS_VIDEO, 1, "../x"), FW_ANNOUNCE_REFUSED},
+        {"slash", announce(FW_SYS_VIDEO, 1, "a/b"), FW_ANNOUNCE_REFUSED},
+        {"command", announce(FW_SYS_VIDEO, 1, "x;reboot"), FW_ANNOUNCE_REFUSED},
+        {"substitution", announce(FW_SYS_VIDEO, 1, "$(id)"), FW_ANNOUNCE_REFUSED},
+        {"newline", announce(FW_SYS_VIDEO, 1, "a\nb"), FW_ANNOUNCE_REFUSED},
+        {"name past the payload", transfer(FIRMWARE_UPDATE_FILE_BEGIN, 9, overlong),
+         FW_ANNOUNCE_REFUSED},
+        {"no packages", announce(FW_SYS_VIDEO, 0, "a.bin"), FW_ANNOUNCE_REFUSED},
+        {"too many packages", announce(FW_SYS_VIDEO, FW_UPLOAD_PKG_MAX + 1, "a.bin"),
+         FW_ANNOUNCE_REFUSED},
+        {"the phone's system id", announce(4, 1, "a.bin"), FW_ANNOUNCE_BAD_SYS},
+    };
+    for (const Case& c : cases) {
+        mavlink_file_transfer_handler(&c.msg);
+        const auto a = answer(FIRMWARE_UPDATE_FILE_BEGIN);
+        ASSERT_TRUE(a) << c.what;
+        EXPECT_EQ(a->confirmation, c.result) << c.what;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root_->path("/userdata")));
+}
+
+TEST_F(FwPhoneTest, VersionTextGoesIntoTheConfiguration) {
+    root_->write("/etc/pelora.conf", "ModelName=PL1\nPTotalVer=1.0.0\n");
+    CclInit();
+    struct Case {
+        std::string text;
+        uint8_t result;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {"2.1.0", 0, "2.1.0"},
+        {std::string(60, '9'), 0, "99999999999999999999999999999999999999999999999999"},
+        {"v 3 $(id)", 0, "v 3 $(id)"},
+        {"3.0\nPTotalVer=evil", 4, "v 3 $(id)"},
+    };
+    for (const Case& c : cases) {
+        handle(transfer(FIRMWARE_UPDATE_VERSION, 0,
+                        std::vector<uint8_t>(c.text.begin(), c.text.end())));
+        const auto a = answer(FIRMWARE_UPDATE_VERSION);
+        ASSERT_TRUE(a) << c.text;
+        EXPECT_EQ(a->confirmation, c.result) << c.text;
+        EXPECT_STREQ(CclGetKeyvalue("PTotalVer"), c.stored) << c.text;
+    }
+    EXPECT_STREQ(CclGetKeyvalue("ModelName"), "PL1");
+    CclExit();
+}
+
+TEST_F(FwPhoneTest, StepRecordLetters) {
+    const std::string letters = "PBTMRESU";
+    for (int step = 0; step < 8; ++step) {
+        ASSERT_EQ(firmware_set_update_step(step), 0);
+        EXPECT_EQ(root_->read(FW_STEP_FILE), std::string(1, letters[step])) << step;
+        EXPECT_EQ(firmware_get_update_step(), step == 7 ? 0 : step) << step;
+    }
+    root_->write(FW_STEP_FILE, "X");
+    EXPECT_EQ(firmware_get_update_step(), 0);
+    firmware_clear_update_step();
+    EXPECT_EQ(firmware_get_update_step(), FW_STEP_NONE);
+}
+
+TEST_F(FwPhoneTest, StatusAfterTheVideoRestartConfirmsOnce) {
+    firmware_set_update_step(4);
+    const mavlink_command_long_t query = phone_command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+    firmware_update_command_handler(&query);
+    const auto first = answer(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->confirmation, 5);
+    EXPECT_EQ(first->target_component, FW_SYS_VIDEO);
+    EXPECT_FALSE(root_->exists(FW_STEP_FILE));
+    firmware_update_command_handler(&query);
+    const auto second = answer(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->confirmation, 5);
+    EXPECT_EQ(second->target_component, FW_SYS_NONE);
+}
+
+TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFactoryCardKept) {
+    // Directories without files: each board's upgrade fails at once.
+    for (const char* dir : {"/userdata/flyctrolfw", "/tmp/SD0/flyctrolfw", "/userdata/gimbalfw",
+                            "/tmp/SD0/repeatorfw"}) {
+        std::filesystem::create_directories(root_->path(dir));
+    }
+    root_->write(FW_FACTORY_MARK, "");
+    PLR_FW_UpgradeInit();
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), (1U << 3) | (1U << 7) | (1U << 5));
+    for (uint32_t sys : {FW_SYS_FLYC, FW_SYS_GIMBAL, FW_SYS_REPEATER}) {
+        EXPECT_EQ(PLR_FW_GetUpgradeSys(), sys);
+        EXPECT_EQ(PLR_FW_UpgradeTrigger(), 0);
+        const auto report = answer(FW_STATUS_REPORT);
+        ASSERT_TRUE(report) << sys;
+        EXPECT_EQ(report->target_component, sys);
+        EXPECT_NE(report->param1, 0.0f) << "a failed board is reported as failed";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (PLR_FW_GetUpgradingSys() != FW_SYS_NONE && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(PLR_FW_GetUpgradingSys(), FW_SYS_NONE) << sys;
+    }
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), 0U);
+    EXPECT_FALSE(root_->exists("/userdata/flyctrolfw"));
+    EXPECT_FALSE(root_->exists("/userdata/gimbalfw"));
+    EXPECT_TRUE(root_->exists("/tmp/SD0/flyctrolfw")) << "kept on a card with factory.bin";
+    EXPECT_TRUE(root_->exists("/tmp/SD0/repeatorfw"));
+
+    // A status query still tells of the failure.
+    const mavlink_command_long_t query = phone_command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+    firmware_update_command_handler(&query);
+    const auto status = answer(FW_STATUS_REPORT);
+    ASSERT_TRUE(status);
+    EXPECT_NE(status->param1, 0.0f);
+    EXPECT_EQ(status->target_component, FW_SYS_NONE);
+
+    // Without factory.bin the card's copies go too.
+    std::filesystem::remove(root_->path(FW_FACTORY_MARK));
+    PLR_FW_UpgradeCheck();
+    PLR_FW_UpgradeTrigger();
+    ASSERT_TRUE(answer(FW_STATUS_REPORT));
+    PLR_FW_UpgradeDeinit();
+    EXPECT_FALSE(root_->exists("/tmp/SD0/flyctrolfw"));
+}
+
+TEST_F(FwPhoneTest, UploadModeOfTheFilePort) {
+    for (uint8_t sub : {FIRMWARE_UPDATE_FILE_PREPARE, FIRMWARE_UPDATE_FILE_END}) {
+        const mavlink_command_long_t cmd = phone_command(sub);
+        firmware_update_command_handler(&cmd);
+        const auto a = answer(sub);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->confirmation, 0);
+        EXPECT_EQ(FsGetFwFileTransFlag(), sub == FIRMWARE_UPDATE_FILE_PREPARE ? 1 : 0);
+    }
+}
+
+}  // namespace
