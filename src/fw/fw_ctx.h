@@ -41,6 +41,9 @@ enum FwSubCommand : uint8_t {
 };
 
 inline constexpr uint16_t MAV_CMD_FIRMWARE_UPDATE = 4;
+// No step: the step record's value when its file is missing, and the
+// transfer's step before the target acknowledged any.
+inline constexpr int FW_STEP_NONE = 7;
 inline constexpr uint8_t FW_STATUS_REPORT = 15;  // target_system of a status report
 inline constexpr float FW_NO_INDEX = 4294967296.0f;  // a parameter without a package index
 

@@ -47,7 +47,8 @@ static_assert(FW_PKG_SIZE <= MAVLINK_FTP_PAYLOAD_LEN);
 // Bounds and links: set by tests before a transfer, read by both threads.
 std::mutex g_configLock;
 FwTransferBounds g_bounds;
-const FwTransferLinks kRealLinks{uart_mavlink_send, PLR_MAV_SendMessage, PLR_MAV_Sendbuffer};
+const FwTransferLinks kRealLinks{uart_mavlink_send, PLR_MAV_SendMessage, PLR_MAV_Sendbuffer,
+                                 PLR_FW_Send_Upgrade_Status, PLR_FW_SetVersionFactory};
 FwTransferLinks g_links = kRealLinks;
 
 std::atomic<bool> g_stop{false};
@@ -151,7 +152,7 @@ void acknowledge(UpgradeCtx& ctx, uint32_t s) {
 // Ends a board's upgrade: the log line and the failure report to the phone.
 int fail_board(int result, int progress, const char* what) {
     PLR_TRACE(PLR_LOG_E, "Upgrade board %u failed: %s", g_UpgradeCtx.upgrading_sys.load(), what);
-    PLR_FW_Send_Upgrade_Status(result != 0 ? result : kResultFailed, progress);
+    links().report_status(result != 0 ? result : kResultFailed, progress);
     return -1;
 }
 
@@ -255,7 +256,7 @@ WaitResult send_batches(UpgradeCtx& ctx) {
         }
         lastLength = mavlink_get_u8(&msg, 1);
         if (i % kBatchProgressEvery == 0)
-            PLR_FW_Send_Upgrade_Status(0, static_cast<int>(100ULL * (done + i) / total));
+            links().report_status(0, static_cast<int>(100ULL * (done + i) / total));
         const size_t at = batch.size();
         batch.resize(at + MAVLINK_MAX_PACKET_LEN);
         const int n = mavlink_msg_to_send_buffer(std::span(batch).subspan(at), &msg);
@@ -344,7 +345,7 @@ void pull_answer(UpgradeCtx& ctx, const mavlink_command_long_t* cmd) {
         case Outcome::Last:
             PLR_TRACE(PLR_LOG_D, "Upgrade cur Package id %u,%u", index, total);
             ctx.upgrade_cond.notify_all();
-            PLR_FW_Send_Upgrade_Status(r, 100);
+            links().report_status(r, 100);
             return;
         case Outcome::Next:
             PLR_TRACE(PLR_LOG_D, "Upgrade cur Package id %u,%u", index, total);
@@ -353,7 +354,7 @@ void pull_answer(UpgradeCtx& ctx, const mavlink_command_long_t* cmd) {
             break;
     }
     if (send) route(target, &msg);
-    if (progress >= 0) PLR_FW_Send_Upgrade_Status(r, progress);
+    if (progress >= 0) links().report_status(r, progress);
 }
 
 // The repeater asks again for the packages listed in params 1 to 7.
@@ -639,7 +640,7 @@ int PLR_FW_UpgradingCmdLongHandle(const mavlink_command_long_t* cmd) {
             PLR_TRACE(PLR_LOG_D, "Upgrade handled upgrade step %d", static_cast<int>(s));
             break;
     }
-    PLR_FW_Send_Upgrade_Status(r, 0);
+    links().report_status(r, 0);
     return 0;
 }
 
@@ -711,7 +712,7 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
     if (w.result != 0) return fail_board(w.result, 100, w.why);
 
     // 6. The total version no longer describes the drone.
-    PLR_FW_SetVersionFactory();
+    links().version_factory();
     PLR_TRACE(PLR_LOG_D, "Upgrade step END OK");
     return 0;
 }

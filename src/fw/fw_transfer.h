@@ -37,9 +37,6 @@ int PLR_FW_UpgradingCmdLongHandle(const mavlink_command_long_t* cmd);
 // ---------------------------------------------------------------------------
 // The parts of the transfer, in the order the board transfer uses them.
 
-// Step numbers of the target's answers beyond the sub-commands: 7 = no step
-// acknowledged yet.
-inline constexpr uint32_t FW_STEP_NONE = 7;
 
 // Cuts the file at `path` into packages in ctx.pkg_buf (pkg_total, file_size,
 // pkg_cur 0, file_md5). 0, or -1 (empty or unreadable file, MD5 failure).
@@ -81,14 +78,18 @@ struct FwTransferBounds {
 void PLR_FW_SetTransferBounds(const FwTransferBounds* bounds);
 
 // Where the transfer's messages go: the flight-controller UART for boards 3
-// and 7, the phone's network link for the repeater.
+// and 7, the phone's network link for the repeater; and the orchestration's
+// status reports and version reset, which tell the phone.
 struct FwTransferLinks {
     int (*uart_send)(const mavlink_message_t* msg);
     int (*net_send)(const mavlink_message_t* msg);
     int (*net_send_buffer)(const uint8_t* bytes, size_t length);
+    int (*report_status)(int result, int progress);
+    void (*version_factory)();
 };
 // Replaces the links (tests); null restores uart_mavlink_send,
-// PLR_MAV_SendMessage and PLR_MAV_Sendbuffer.
+// PLR_MAV_SendMessage, PLR_MAV_Sendbuffer, PLR_FW_Send_Upgrade_Status and
+// PLR_FW_SetVersionFactory.
 void PLR_FW_SetTransferLinks(const FwTransferLinks* links);
 
 // Shutdown: every wait of a running transfer ends at once and it returns -1;

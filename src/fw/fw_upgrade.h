@@ -16,8 +16,6 @@ inline constexpr const char* FW_STEP_FILE = "/userdata/fwstep";
 inline constexpr const char* FW_FACTORY_MARK = "/tmp/SD0/factory.bin";
 inline constexpr const char* FW_VIDEO_IMAGE_NAME = "update.img";
 inline constexpr const char* FW_FACTORY_VERSION = "V_factory";
-// The step record's value when the file is missing.
-inline constexpr int FW_STEP_NONE = 7;
 
 // Image states of the single-image path.
 enum FwImageState : int {

@@ -1,6 +1,5 @@
-// Fakes of what the board transfer uses from the upgrade orchestration: the
-// shared context, the status reports (recorded), the version reset (counted)
-// and the MD5 of a file.
+// Fakes of what the board transfer reports to the upgrade orchestration: the
+// status reports (recorded) and the version reset (counted).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +11,8 @@ struct StatusReport {
     bool operator==(const StatusReport&) const = default;
 };
 
+int fake_report_status(int result, int progress);
+void fake_version_factory();
 std::vector<StatusReport> fake_status_reports();
 int fake_version_resets();
 void fake_orchestration_reset();

@@ -181,7 +181,8 @@ protected:
         std::string tmpl = (fs::temp_directory_path() / "fw-transfer-XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
-        const FwTransferLinks links{fake_uart, fake_net, fake_net_buffer};
+        const FwTransferLinks links{fake_uart, fake_net, fake_net_buffer, fake_report_status,
+                                    fake_version_factory};
         PLR_FW_SetTransferLinks(&links);
         // Generous: a slow, shared machine must not fail a good transfer.
         shorten_silence(3000);
@@ -612,7 +613,8 @@ TEST_F(FwTransferTest, FcsimOnItsLineTakesTheFlightControllerAndGimbalFirmware) 
     const int fd = open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     g_linkFd = fd;
-    const FwTransferLinks links{link_write, link_write, link_write_buffer};
+    const FwTransferLinks links{link_write, link_write, link_write_buffer, fake_report_status,
+                                fake_version_factory};
     PLR_FW_SetTransferLinks(&links);
     const Bytes fc = pattern(3000, 21);
     const Bytes gimbal = pattern(241, 22);
@@ -673,7 +675,8 @@ TEST_F(FwTransferTest, RepeaterSimConnectsFromItsAddressAndAsksAgainForALostPack
     inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
     EXPECT_STREQ(host, "127.0.0.111");
     g_linkFd = fd;
-    const FwTransferLinks links{link_write, link_write, link_write_buffer};
+    const FwTransferLinks links{link_write, link_write, link_write_buffer, fake_report_status,
+                                fake_version_factory};
     PLR_FW_SetTransferLinks(&links);
     const Bytes fw = pattern(30000, 23);
     CaptureStdout();
