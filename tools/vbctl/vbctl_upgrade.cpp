@@ -358,6 +358,16 @@ int follow_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
     return 1;
 }
 
+int send_version(VbctlLink* link, const VbctlUpgradeOptions& opt) {
+    if (send_transfer(link, FIRMWARE_UPDATE_VERSION, 0,
+                      reinterpret_cast<const uint8_t*>(opt.version.data()), opt.version.size()) != 0 ||
+        expect_ok(link, opt, FIRMWARE_UPDATE_VERSION, -1, "the version text") != 0) {
+        return 1;
+    }
+    printf("version set\n");
+    return 0;
+}
+
 }  // namespace
 
 uint8_t vbctl_upgrade_board(const char* word) {
@@ -389,21 +399,16 @@ int vbctl_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
                         expect_ok(link, opt, FIRMWARE_UPDATE_FILE_END, -1, "the end of the upload");
         if (rc != 0 || end != 0) return 1;
     }
-    if (opt.version_given) {
-        if (send_transfer(link, FIRMWARE_UPDATE_VERSION, 0,
-                          reinterpret_cast<const uint8_t*>(opt.version.data()),
-                          opt.version.size()) != 0 ||
-            expect_ok(link, opt, FIRMWARE_UPDATE_VERSION, -1, "the version text") != 0) {
-            return 1;
-        }
-        printf("version set\n");
-    }
+    if (opt.version_given && send_version(link, opt) != 0) return 1;
     if (!opt.restart) return 0;
     if (send_command(link, FIRMWARE_UPDATE_FILE_RESTART) != 0 ||
         expect_ok(link, opt, FIRMWARE_UPDATE_FILE_RESTART, -1, "the upgrade start") != 0) {
         return 1;
     }
-    return follow_upgrade(link, opt);
+    if (follow_upgrade(link, opt) != 0) return 1;
+    // Each upgraded board resets the total version to the factory text; the
+    // phone then sets the real one again, as an app does.
+    return opt.version_given ? send_version(link, opt) : 0;
 }
 
 int vbctl_upgrade_status(VbctlLink* link, const VbctlUpgradeOptions& opt) {
