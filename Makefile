@@ -4,7 +4,7 @@
 SIM_ROOT ?= build/sim-root
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test demo sim bench target format clean
+.PHONY: all deps build test tsan demo sim bench target format clean
 
 all: build
 
@@ -19,6 +19,13 @@ test: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 	ctest --preset asan
+
+# The unit tests, then the system tests, under ThreadSanitizer (slow; not part of `make test`).
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	ctest --preset tsan -L unit
+	ctest --preset tsan -L system
 
 demo: build
 	scripts/demo.sh build/sim/bin

@@ -107,9 +107,11 @@ void udpAckRecvThread() {
             continue;
         }
         // A sender that began meanwhile reads the datagram itself (its
-        // acknowledgement arrived after it set the flag).
+        // acknowledgement arrived after it set the flag). It may also begin
+        // between this check and the read and take the datagram first, so
+        // the read does not wait: a blocked read would hold up shutdown.
         if (rc == 0 || r_info.sending.load()) continue;
-        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), 0);
+        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n <= 0) continue;
         rtt_ack_process(buf.data(), static_cast<size_t>(n));
     }

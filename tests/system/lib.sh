@@ -12,9 +12,25 @@ BOARD_PID=
 
 ip link set lo up 2>/dev/null || true
 
+# Under ThreadSanitizer (TSAN_OPTIONS set by the test registration) every
+# program of the test writes its race reports to files here; any such file
+# fails the test, whichever program it came from.
+TSAN_REPORTS=
+if [ -n "${TSAN_OPTIONS:-}" ]; then
+    TSAN_REPORTS=$WORK/tsan-report
+    export TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$TSAN_REPORTS"
+fi
+
 cleanup() {
+    local status=$?
     [ -n "$BOARD_PID" ] && kill -TERM "$BOARD_PID" 2>/dev/null && wait "$BOARD_PID" 2>/dev/null
+    if [ -n "$TSAN_REPORTS" ] && compgen -G "$TSAN_REPORTS.*" >/dev/null; then
+        cat "$TSAN_REPORTS".* >&2
+        echo "FAILED: ThreadSanitizer reported races (above)"
+        status=1
+    fi
     rm -rf "$WORK"
+    exit "$status"
 }
 trap cleanup EXIT
 

@@ -14,6 +14,7 @@ CARD=$ROOT/sim/card/PLRMEDIA
 cd "$WORK" || exit 1
 board_ready() { $VBCTL status >/dev/null 2>&1; }
 check "phone link up" wait_for 60 board_ready
+check "card mounted" wait_for 60 grep -q 'SD Card Mount Success' "$OUT"
 
 check "a recording of 10 s" $VBCTL record start --seconds 10
 closed() { ls "$CARD"/VIDEO/*_AA.MP4 >/dev/null 2>&1 &&

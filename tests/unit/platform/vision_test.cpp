@@ -45,6 +45,16 @@ Box result_box(const PlrDeTrackResult& r) {
     return Box{int(r.words[0]), int(r.words[1]), int(r.words[2]), int(r.words[3])};
 }
 
+// A tracker call that a machine too busy to render in time answers with "no
+// picture" is made again: the control block is left as it was.
+int32_t track_with_picture(const uint32_t* box, PlrDeTrackResult* result, PlrDeTrackCtrl* ctrl) {
+    int32_t ret = PLR_DETRACK_ERR_NO_IMAGE;
+    for (int i = 0; i < 20 && ret == PLR_DETRACK_ERR_NO_IMAGE; ++i) {
+        ret = PLR_DeTrack_Crtl(box, result, ctrl);
+    }
+    return ret;
+}
+
 int centre_distance(const Box& a, const Box& b) {
     return std::max(std::abs((a.x + a.w / 2) - (b.x + b.w / 2)),
                     std::abs((a.y + a.h / 2) - (b.y + b.h / 2)));
@@ -75,7 +85,7 @@ TEST_F(VisionTest, TrackerFollowsTheTargetFromTheMarkedBox) {
                                                         0};
         PlrDeTrackResult result{};
         PlrDeTrackCtrl ctrl{0, 1, 0, 0};
-        ASSERT_EQ(PLR_DeTrack_Crtl(box, &result, &ctrl), 0);
+        ASSERT_EQ(track_with_picture(box, &result, &ctrl), 0);
         EXPECT_EQ(ctrl.state, 1);
         ctrl = PlrDeTrackCtrl{0, 0, ctrl.state, 1};
         int worst = 0;
@@ -110,7 +120,7 @@ TEST_F(VisionTest, TrackerRefusesBoxesOffThePictureAndFollowsOnlyAfterAStart) {
     // A box reaching past the edge is cut at it.
     const uint32_t edge[PLR_DETRACK_TARGET_WORDS] = {600, 300, 100, 100, 0, 0};
     PlrDeTrackCtrl start{0, 1, 0, 0};
-    ASSERT_EQ(PLR_DeTrack_Crtl(edge, &result, &start), 0);
+    ASSERT_EQ(track_with_picture(edge, &result, &start), 0);
     EXPECT_EQ(result.words[0] + result.words[2], 640u);
     EXPECT_EQ(result.words[1] + result.words[3], 360u);
 }
