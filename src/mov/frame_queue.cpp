@@ -72,6 +72,17 @@ MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue) {
     return frame;
 }
 
+int PLR_MOV_FrameQueuePushFront(MovFrameQueue* queue, MM_BUFFER_S* frame) {
+    if (queue == nullptr || frame == nullptr) return -1;
+    std::lock_guard lock(queue->lock);
+    frame->next = queue->head;
+    queue->head = frame;
+    if (queue->tail == nullptr) queue->tail = frame;
+    queue->count.fetch_add(1);
+    queue->bytes.fetch_add(static_cast<uint32_t>(frame->length));
+    return 0;
+}
+
 int PLR_MOV_FrameQueueClear(MovFrameQueue* queue) {
     if (queue == nullptr) return -1;
     MM_BUFFER_S* frame = nullptr;

@@ -81,6 +81,9 @@ int PLR_MOV_FrameQueueInit(MovFrameQueue* queue);
 int PLR_MOV_FrameQueuePush(MovFrameQueue* queue, const void* data, int32_t length);
 // The oldest frame, or null when the queue is empty; never waits.
 MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue);
+// Puts a frame just popped back at the head of the queue, where the next pop
+// finds it (the queue owns it again): 0; -1 for null.
+int PLR_MOV_FrameQueuePushFront(MovFrameQueue* queue, MM_BUFFER_S* frame);
 // Returns every queued frame to the pool: 0; -1 for null.
 int PLR_MOV_FrameQueueClear(MovFrameQueue* queue);
 // Clears the queue: 0; -1 for null.

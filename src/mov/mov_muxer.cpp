@@ -30,6 +30,11 @@ constexpr auto kCardCheckInterval = 1000ms;  // how often the card's free space 
 constexpr auto kSyncInterval = 1000ms;       // how often written samples are flushed to the card
 constexpr auto kStopDrainLimit = 5000ms;     // frames queued at a stop are written within this
 
+// A file past its size limit ends before the next key frame, so that the
+// next file starts with it and no picture is lost between the two; a stream
+// without a key frame for this many more bytes ends at once.
+constexpr uint64_t kSplitSlackBytes = 64 * kMiB;
+
 constexpr uint8_t kNalIdr = 5;
 constexpr uint8_t kNalSps = 7;
 constexpr uint8_t kNalPps = 8;
@@ -68,6 +73,7 @@ struct Muxer {
     uint64_t keyFrames = 0;  // time-lapse: IDR slices met
     int32_t rateStart = 0;   // start of the bitrate measurement, s; 0 = not started
     uint64_t splitBytes = 0;
+    bool splitDue = false;  // past the size limit: the file ends before the next key frame
     uint64_t reserveBytes = 0;
     std::vector<uint8_t> scratch;  // a sample whose start code leaves no room for its length field
 };
@@ -188,6 +194,13 @@ int process_frame(Muxer& m, MM_BUFFER_S* frame) {
     }
     if (pictureWritten) ctx->pictures.fetch_add(1);
     return 0;
+}
+
+// True when the frame begins with an SPS or an IDR slice: a file can start with it.
+bool starts_key_frame(const MM_BUFFER_S* frame) {
+    Mp4WNal nal{};
+    return MP4W_NextNal(frame->data, frame->data + frame->length, &nal) &&
+           (nal.type == kNalSps || nal.type == kNalIdr);
 }
 
 // The card's free space, measured at most once per interval.
@@ -384,6 +397,16 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
                 wait_for_frames(ctx);
                 continue;
             }
+            if (m.splitDue && !stopping &&
+                (starts_key_frame(frame) || m.total > m.splitBytes + kSplitSlackBytes)) {
+                // The next file begins with this frame.
+                PLR_MOV_FrameQueuePushFront(&ctx->queue, frame);
+                frame = nullptr;
+                set_state(ctx, MOV_ST_SPLIT);
+                plr_trace_logf(PLR_LOG_D, "Mov muxer %s too large,split!", ctx->path);
+                success = true;
+                break;
+            }
             if (process_frame(m, frame) != 0) break;
             PLR_MOV_FrameFree(frame);
             frame = nullptr;
@@ -397,12 +420,7 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
                 success = true;
                 break;
             }
-            if (m.total > m.splitBytes) {
-                set_state(ctx, MOV_ST_SPLIT);
-                plr_trace_logf(PLR_LOG_D, "Mov muxer %s too large,split!", ctx->path);
-                success = true;
-                break;
-            }
+            if (m.total > m.splitBytes) m.splitDue = true;
             if (ctx->tlapse.active.load() != 0 && ctx->fps != 0 &&
                 ctx->tlapse.frames.load() / ctx->fps >= ctx->tlapse.duration.load()) {
                 plr_trace_logf(PLR_LOG_D, "Timelapse: Complete with %u frames!!!",
