@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "board/board.h"
@@ -56,7 +57,23 @@ int PLR_MOV_FrameQueuePush(MovFrameQueue* queue, const void* data, int32_t lengt
         plr_trace_logf(PLR_LOG_E, "%s(%d):MOV frame queue full!!", __func__, __LINE__);
         return -1;
     }
+    queue->ready.notify_one();
     return 0;
+}
+
+void PLR_MOV_FrameQueueWait(MovFrameQueue* queue, uint32_t timeoutMs,
+                            const std::atomic<uint32_t>* stop) {
+    if (queue == nullptr) return;
+    std::unique_lock lock(queue->lock);
+    queue->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [queue, stop] {
+        return queue->count.load() > 0 || (stop != nullptr && stop->load() != 0);
+    });
+}
+
+void PLR_MOV_FrameQueueWake(MovFrameQueue* queue) {
+    if (queue == nullptr) return;
+    { std::lock_guard lock(queue->lock); }
+    queue->ready.notify_all();
 }
 
 MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue) {

@@ -42,14 +42,6 @@ constexpr uint8_t kNalPps = 8;
 std::atomic<uint64_t> g_splitBytes{MOV_SPLIT_BYTES_DEFAULT};
 std::atomic<uint64_t> g_sdReserveBytes{MOV_SD_RESERVE_BYTES_DEFAULT};
 
-// Wakes a muxer thread waiting for frames when its stop is requested.
-std::mutex g_wakeLock;
-std::condition_variable g_wake;
-
-void wake_muxers() {
-    { std::lock_guard lock(g_wakeLock); }
-    g_wake.notify_all();
-}
 
 void set_state(MovCtx* ctx, uint32_t state) {
     ctx->state.store(state);
@@ -264,10 +256,9 @@ Mp4WFile* create_file(const std::string& boardPath, const std::string& hostPath)
     return file;
 }
 
-// Sleeps until frames may have arrived or a stop was requested.
+// Sleeps until a frame arrives or a stop is requested, at most one poll interval.
 void wait_for_frames(MovCtx* ctx) {
-    std::unique_lock lock(g_wakeLock);
-    g_wake.wait_for(lock, kPollInterval, [ctx] { return ctx->stop.load() == 1; });
+    PLR_MOV_FrameQueueWait(&ctx->queue, static_cast<uint32_t>(kPollInterval.count()), &ctx->stop);
 }
 
 }  // namespace
@@ -330,7 +321,7 @@ int PLR_MOV_RecStop(MovCtx* ctx) {
     if (ctx == nullptr) return -1;
     uint32_t running = 0;
     if (ctx->stop.compare_exchange_strong(running, 1)) {
-        wake_muxers();
+        PLR_MOV_FrameQueueWake(&ctx->queue);
     } else {
         // Stopped before. Only a finished thread's context is reported closed
         // again: a thread still closing its file reports 5 and 0 itself, and
@@ -349,7 +340,7 @@ int PLR_MOV_RecJoin(MovCtx* ctx) {
     if (!ctx->thread.joinable()) return 0;
     if (ctx->thread.get_id() == std::this_thread::get_id()) return -1;
     uint32_t running = 0;
-    if (ctx->stop.compare_exchange_strong(running, 1)) wake_muxers();
+    if (ctx->stop.compare_exchange_strong(running, 1)) PLR_MOV_FrameQueueWake(&ctx->queue);
     ctx->thread.join();
     return 0;
 }

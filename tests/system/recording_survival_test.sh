@@ -135,7 +135,7 @@ for ((n = 1; n <= EJECTS; n++)); do
     clean_files
     in_split_window eject "$n" && where="in a split window, " || where=
     check "eject $n ${where}after ${seconds}s: the recording ends at once" wait_for 20 eval \
-        "tail -n +$MARK '$OUT' | grep -q 'recording ended by the card'"
+        "tail -n +$MARK '$OUT' | grep -qE 'recording ended by the card|Write Sample failed'"
     wait "$WATCH"
     check "eject $n: the phone is told the card ended it, never 'stopped normally' ($(grep -o 'command=2501 result=[0-9]*' "$WORK/watch.txt" | tr '\n' ' '))" eval \
         "grep -qE 'command=2501 result=[1-9]' '$WORK/watch.txt' && ! grep -q 'command=2501 result=0' '$WORK/watch.txt'"
@@ -153,7 +153,7 @@ check "record start after all that" $VBCTL record start
 sleep 2
 check "record stop" $VBCTL record stop
 check "numbered _0001 after the re-insert" wait_for 10 eval \
-    "ls -t '$VIDEO' | grep _AA.MP4 | head -1 | grep -q '_0001_AA.MP4'"
+    "ls '$VIDEO' | grep _AA.MP4 | grep -vxF -f '$WORK/before.txt' | head -1 | grep -q '_0001_AA.MP4'"
 check_card "last recording" 2
 
 stop_board
