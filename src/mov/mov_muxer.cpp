@@ -42,7 +42,6 @@ constexpr uint8_t kNalPps = 8;
 std::atomic<uint64_t> g_splitBytes{MOV_SPLIT_BYTES_DEFAULT};
 std::atomic<uint64_t> g_sdReserveBytes{MOV_SD_RESERVE_BYTES_DEFAULT};
 
-
 void set_state(MovCtx* ctx, uint32_t state) {
     ctx->state.store(state);
     if (ctx->stateCb != nullptr) ctx->stateCb(state);

@@ -36,11 +36,10 @@ std::atomic<pid_t> g_child{0};
 std::atomic<bool> g_stopping{false};
 
 void usage() {
-    fprintf(
-        stderr,
-        "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS]\n"
-        "                  [--split-mb N] [--no-fc] [--conf FILE]\n"
-        "       vboard-sim card insert|eject --root DIR\n");
+    fprintf(stderr,
+            "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS]\n"
+            "                  [--split-mb N] [--no-fc] [--conf FILE]\n"
+            "       vboard-sim card insert|eject --root DIR\n");
 }
 
 void forward_stop(int /*signo*/) {

@@ -281,8 +281,8 @@ bool card_file_alive(int fd) {
 // How the card writes, from the board root's sim/ files, re-read once a
 // second so that a test can change it while a recording runs.
 struct CardWriteSettings {
-    std::atomic<int64_t> checked{0};  // steady-clock second of the last read
-    std::atomic<double> speed{0};     // bytes per second; 0 = as fast as the host
+    std::atomic<int64_t> checked{0};   // steady-clock second of the last read
+    std::atomic<double> speed{0};      // bytes per second; 0 = as fast as the host
     std::atomic<bool> failing{false};  // sim/card-write-fail: every write fails with EIO
 };
 CardWriteSettings g_cardWrite;
