@@ -84,6 +84,12 @@ ssize_t board_card_write(int fd, const void* bytes, size_t size);
 ssize_t board_card_pread(int fd, void* out, size_t size, int64_t offset);
 int board_card_datasync(int fd);
 
+// Size in bytes past which a recording goes on in a new file, when the board
+// sets one; 0 keeps the recorder's own limit (3.8 GiB). The target has none;
+// the simulated board takes it from sim/split-mb (MiB), so that splits come
+// every few seconds where a test needs them.
+uint64_t board_record_split_bytes();
+
 // Records a change of the status LED mode (the simulated board keeps a record
 // of it; the real LED is driven through its GPIO value file).
 void board_note_led_mode(uint32_t mode);

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "board/board.h"
@@ -56,7 +57,23 @@ int PLR_MOV_FrameQueuePush(MovFrameQueue* queue, const void* data, int32_t lengt
         plr_trace_logf(PLR_LOG_E, "%s(%d):MOV frame queue full!!", __func__, __LINE__);
         return -1;
     }
+    queue->ready.notify_one();
     return 0;
+}
+
+void PLR_MOV_FrameQueueWait(MovFrameQueue* queue, uint32_t timeoutMs,
+                            const std::atomic<uint32_t>* stop) {
+    if (queue == nullptr) return;
+    std::unique_lock lock(queue->lock);
+    queue->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [queue, stop] {
+        return queue->count.load() > 0 || (stop != nullptr && stop->load() != 0);
+    });
+}
+
+void PLR_MOV_FrameQueueWake(MovFrameQueue* queue) {
+    if (queue == nullptr) return;
+    { std::lock_guard lock(queue->lock); }
+    queue->ready.notify_all();
 }
 
 MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue) {
@@ -70,6 +87,17 @@ MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue) {
     queue->count.fetch_sub(1);
     queue->bytes.fetch_sub(static_cast<uint32_t>(frame->length));
     return frame;
+}
+
+int PLR_MOV_FrameQueuePushFront(MovFrameQueue* queue, MM_BUFFER_S* frame) {
+    if (queue == nullptr || frame == nullptr) return -1;
+    std::lock_guard lock(queue->lock);
+    frame->next = queue->head;
+    queue->head = frame;
+    if (queue->tail == nullptr) queue->tail = frame;
+    queue->count.fetch_add(1);
+    queue->bytes.fetch_add(static_cast<uint32_t>(frame->length));
+    return 0;
 }
 
 int PLR_MOV_FrameQueueClear(MovFrameQueue* queue) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -24,6 +25,9 @@ struct MovFrameQueue {
     std::atomic<uint32_t> bytes{0};
     std::atomic<int32_t> count{0};
     std::mutex lock;
+    // Signalled when a frame arrives, so that a consumer waiting for one
+    // starts at once instead of at its next poll.
+    std::condition_variable ready;
 };
 
 enum MovState : uint32_t {
@@ -81,6 +85,14 @@ int PLR_MOV_FrameQueueInit(MovFrameQueue* queue);
 int PLR_MOV_FrameQueuePush(MovFrameQueue* queue, const void* data, int32_t length);
 // The oldest frame, or null when the queue is empty; never waits.
 MM_BUFFER_S* PLR_MOV_FrameQueuePop(MovFrameQueue* queue);
+// Puts a frame just popped back at the head of the queue, where the next pop
+// finds it (the queue owns it again): 0; -1 for null.
+int PLR_MOV_FrameQueuePushFront(MovFrameQueue* queue, MM_BUFFER_S* frame);
+// Waits at most `timeoutMs` until a frame is queued or `*stop` is non-zero.
+void PLR_MOV_FrameQueueWait(MovFrameQueue* queue, uint32_t timeoutMs,
+                            const std::atomic<uint32_t>* stop);
+// Wakes a consumer waiting in PLR_MOV_FrameQueueWait (after its stop flag was set).
+void PLR_MOV_FrameQueueWake(MovFrameQueue* queue);
 // Returns every queued frame to the pool: 0; -1 for null.
 int PLR_MOV_FrameQueueClear(MovFrameQueue* queue);
 // Clears the queue: 0; -1 for null.

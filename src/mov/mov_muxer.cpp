@@ -30,21 +30,17 @@ constexpr auto kCardCheckInterval = 1000ms;  // how often the card's free space 
 constexpr auto kSyncInterval = 1000ms;       // how often written samples are flushed to the card
 constexpr auto kStopDrainLimit = 5000ms;     // frames queued at a stop are written within this
 
+// A file past its size limit ends before the next key frame, so that the
+// next file starts with it and no picture is lost between the two; a stream
+// without a key frame for this many more bytes ends at once.
+constexpr uint64_t kSplitSlackBytes = 64 * kMiB;
+
 constexpr uint8_t kNalIdr = 5;
 constexpr uint8_t kNalSps = 7;
 constexpr uint8_t kNalPps = 8;
 
 std::atomic<uint64_t> g_splitBytes{MOV_SPLIT_BYTES_DEFAULT};
 std::atomic<uint64_t> g_sdReserveBytes{MOV_SD_RESERVE_BYTES_DEFAULT};
-
-// Wakes a muxer thread waiting for frames when its stop is requested.
-std::mutex g_wakeLock;
-std::condition_variable g_wake;
-
-void wake_muxers() {
-    { std::lock_guard lock(g_wakeLock); }
-    g_wake.notify_all();
-}
 
 void set_state(MovCtx* ctx, uint32_t state) {
     ctx->state.store(state);
@@ -68,6 +64,7 @@ struct Muxer {
     uint64_t keyFrames = 0;  // time-lapse: IDR slices met
     int32_t rateStart = 0;   // start of the bitrate measurement, s; 0 = not started
     uint64_t splitBytes = 0;
+    bool splitDue = false;  // past the size limit: the file ends before the next key frame
     uint64_t reserveBytes = 0;
     std::vector<uint8_t> scratch;  // a sample whose start code leaves no room for its length field
 };
@@ -190,6 +187,13 @@ int process_frame(Muxer& m, MM_BUFFER_S* frame) {
     return 0;
 }
 
+// True when the frame begins with an SPS or an IDR slice: a file can start with it.
+bool starts_key_frame(const MM_BUFFER_S* frame) {
+    Mp4WNal nal{};
+    return MP4W_NextNal(frame->data, frame->data + frame->length, &nal) &&
+           (nal.type == kNalSps || nal.type == kNalIdr);
+}
+
 // The card's free space, measured at most once per interval.
 void check_card(Muxer& m) {
     const auto now = std::chrono::steady_clock::now();
@@ -251,10 +255,9 @@ Mp4WFile* create_file(const std::string& boardPath, const std::string& hostPath)
     return file;
 }
 
-// Sleeps until frames may have arrived or a stop was requested.
+// Sleeps until a frame arrives or a stop is requested, at most one poll interval.
 void wait_for_frames(MovCtx* ctx) {
-    std::unique_lock lock(g_wakeLock);
-    g_wake.wait_for(lock, kPollInterval, [ctx] { return ctx->stop.load() == 1; });
+    PLR_MOV_FrameQueueWait(&ctx->queue, static_cast<uint32_t>(kPollInterval.count()), &ctx->stop);
 }
 
 }  // namespace
@@ -317,7 +320,7 @@ int PLR_MOV_RecStop(MovCtx* ctx) {
     if (ctx == nullptr) return -1;
     uint32_t running = 0;
     if (ctx->stop.compare_exchange_strong(running, 1)) {
-        wake_muxers();
+        PLR_MOV_FrameQueueWake(&ctx->queue);
     } else {
         // Stopped before. Only a finished thread's context is reported closed
         // again: a thread still closing its file reports 5 and 0 itself, and
@@ -336,7 +339,7 @@ int PLR_MOV_RecJoin(MovCtx* ctx) {
     if (!ctx->thread.joinable()) return 0;
     if (ctx->thread.get_id() == std::this_thread::get_id()) return -1;
     uint32_t running = 0;
-    if (ctx->stop.compare_exchange_strong(running, 1)) wake_muxers();
+    if (ctx->stop.compare_exchange_strong(running, 1)) PLR_MOV_FrameQueueWake(&ctx->queue);
     ctx->thread.join();
     return 0;
 }
@@ -384,6 +387,16 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
                 wait_for_frames(ctx);
                 continue;
             }
+            if (m.splitDue && !stopping &&
+                (starts_key_frame(frame) || m.total > m.splitBytes + kSplitSlackBytes)) {
+                // The next file begins with this frame.
+                PLR_MOV_FrameQueuePushFront(&ctx->queue, frame);
+                frame = nullptr;
+                set_state(ctx, MOV_ST_SPLIT);
+                plr_trace_logf(PLR_LOG_D, "Mov muxer %s too large,split!", ctx->path);
+                success = true;
+                break;
+            }
             if (process_frame(m, frame) != 0) break;
             PLR_MOV_FrameFree(frame);
             frame = nullptr;
@@ -397,12 +410,7 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
                 success = true;
                 break;
             }
-            if (m.total > m.splitBytes) {
-                set_state(ctx, MOV_ST_SPLIT);
-                plr_trace_logf(PLR_LOG_D, "Mov muxer %s too large,split!", ctx->path);
-                success = true;
-                break;
-            }
+            if (m.total > m.splitBytes) m.splitDue = true;
             if (ctx->tlapse.active.load() != 0 && ctx->fps != 0 &&
                 ctx->tlapse.frames.load() / ctx->fps >= ctx->tlapse.duration.load()) {
                 plr_trace_logf(PLR_LOG_D, "Timelapse: Complete with %u frames!!!",

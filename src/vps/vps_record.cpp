@@ -44,10 +44,13 @@ RecStreamState g_recStream;
 // an ordinary end, the card error code when the card failed or was pulled.
 std::atomic<int32_t> g_recEndCode{0};
 
+// Frames are queued while a file is written, and also between the two files
+// of a split: the next file starts with the frames that came meanwhile.
 bool record_accepting() {
     const uint32_t state = PLR_VPS_RecState();
     return g_vpsCtx.recRunning.load() != 0 &&
-           (state == MOV_ST_RUNNING || state == MOV_ST_RECORDING);
+           (state == MOV_ST_RUNNING || state == MOV_ST_RECORDING || state == MOV_ST_SPLIT ||
+            g_vpsCtx.recMov.split.load() != 0);
 }
 
 // Queues one frame; on any loss the next frames wait for a key frame.
@@ -221,11 +224,16 @@ int PLR_VPS_RecordStart() {
     plr_trace_logf(PLR_LOG_D, "PLR_VPS_RecordStart rec st %u", PLR_VPS_RecState());
     MovCtx& rec = g_vpsCtx.recMov;
     MovCtx& fpv = g_vpsCtx.fpvMov;
-    PLR_MOV_FrameQueueClear(&rec.queue);
+    // After a split the frames queued since the last file ended (beginning
+    // with a key frame) go to the next file.
+    if (rec.split.load() == 0) PLR_MOV_FrameQueueClear(&rec.queue);
     PLR_MOV_FrameQueueClear(&fpv.queue);
     PLR_VPS_RecStreamReset();
     char prefix[20] = {};
     PLR_VPS_GenFilePrefix(prefix, sizeof prefix);
+    // A board may set its own split size (the simulated board, for tests).
+    if (const uint64_t splitBytes = board_record_split_bytes(); splitBytes != 0)
+        PLR_MOV_SetSplitBytes(splitBytes);
 
     const VpsVencChn& recVenc = g_vpsCtx.recVenc;
     const bool timeLapse = rec.tlapse.active.load() != 0;
@@ -302,6 +310,11 @@ int PLR_VPS_REC_SplitHandle() {
     }
     if (const uint32_t temp = g_vpsCtx.socTemp.load(); temp >= PLR_SOC_TEMP_LIMIT) {
         plr_trace_logf(PLR_LOG_E, "cpu thermal too high %u", temp);
+        // The recording ends here: nothing is queued for a file that will not come.
+        g_vpsCtx.recRunning.store(0);
+        PLR_VPS_VENC_StopRecvFrame(g_vpsCtx.recVenc.vencChn);
+        g_vpsCtx.recMov.split.store(0);
+        PLR_MOV_FrameQueueClear(&g_vpsCtx.recMov.queue);
         PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
         return -1;
     }
@@ -342,8 +355,9 @@ int PLR_VPS_4K_RecStHandler(uint32_t state) {
             rec.split.store(1);
             break;
         case MOV_ST_CLOSED:
-            // Numbering starts again at 1 on the next card.
-            if (g_vpsCtx.sdStatus.load() == VPS_SD_NONE) {
+            // Numbering starts again at 1 on the next card. A file the card
+            // ended may close after the next card is in already.
+            if (g_vpsCtx.sdStatus.load() == VPS_SD_NONE || g_recEndCode.load() != 0) {
                 PLR_VPS_ResetFileID();
             } else {
                 PLR_VPS_UpdateMovFileID();

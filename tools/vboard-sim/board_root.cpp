@@ -94,11 +94,16 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
     write_if_missing(root / "sim/card.mib", std::to_string(kDefaultSimCardMib) + "\n");
     if (options.cardMib != 0)
         write_file(root / "sim/card.mib", std::to_string(options.cardMib) + "\n");
-    // The write speed applies to this run only.
+    // The write speed and the split size apply to this run only.
     if (options.cardSpeedMBps > 0) {
         write_file(root / "sim/card-speed", std::to_string(options.cardSpeedMBps) + "\n");
     } else {
         fs::remove(root / "sim/card-speed", ec);
+    }
+    if (options.splitMib > 0) {
+        write_file(root / "sim/split-mb", std::to_string(options.splitMib) + "\n");
+    } else {
+        fs::remove(root / "sim/split-mb", ec);
     }
 
     // At power-on the card is not mounted yet.

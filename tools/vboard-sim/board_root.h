@@ -10,6 +10,7 @@ struct BoardRootOptions {
     uint32_t cardMib = 0;      // 0: keep the current size (32768 for a new card)
     std::string confFile;      // replaces etc/pelora.conf when given
     double cardSpeedMBps = 0;  // card write speed in MB/s; 0: as fast as the host
+    uint32_t splitMib = 0;     // recordings split past this many MiB; 0: at 3.8 GiB
 };
 
 // Makes the directory a board root (layout, default configuration, IQ

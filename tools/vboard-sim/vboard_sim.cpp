@@ -1,7 +1,7 @@
 // vboard-sim: runs the video-board software as a simulated board on this PC.
 //
-//   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc] [--repeater]
-//              [--lose-package N] [--conf FILE]
+//   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--split-mb N]
+//              [--no-fc] [--repeater] [--lose-package N] [--conf FILE]
 //   vboard-sim card insert|eject --root DIR
 //
 // The first form prepares DIR as a board root, starts the flight-controller
@@ -39,17 +39,28 @@ std::atomic<pid_t> g_child{0};
 std::atomic<bool> g_stopping{false};
 
 void usage() {
-    fprintf(
-        stderr,
-        "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--no-fc]\n"
-        "                  [--repeater] [--lose-package N] [--conf FILE]\n"
-        "       vboard-sim card insert|eject --root DIR\n");
+    fprintf(stderr,
+            "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS]\n"
+            "                  [--split-mb N] [--no-fc] [--repeater] [--lose-package N]\n"
+            "                  [--conf FILE]\n"
+            "       vboard-sim card insert|eject --root DIR\n");
 }
 
 void forward_stop(int /*signo*/) {
     g_stopping.store(true);
     const pid_t child = g_child.load();
     if (child > 0) kill(child, SIGTERM);
+}
+
+// A size in MiB from 1 to 1 TiB.
+bool parse_mib(const char* text, uint32_t* mib) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = strtoul(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || value == 0 || value > 1024UL * 1024UL)
+        return false;
+    *mib = static_cast<uint32_t>(value);
+    return true;
 }
 
 fs::path program_dir() {
@@ -217,13 +228,10 @@ int main(int argc, char** argv) {
         if (arg == "--root" && hasValue) {
             options.root = argv[++i];
         } else if (arg == "--card-mib" && hasValue) {
-            char* end = nullptr;
-            const unsigned long mib = strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || mib == 0 || mib > 1024UL * 1024UL) {
+            if (!parse_mib(argv[++i], &options.cardMib)) {
                 fprintf(stderr, "vboard-sim: --card-mib takes a size in MiB from 1 to 1048576\n");
                 return 2;
             }
-            options.cardMib = static_cast<uint32_t>(mib);
             cardSizeGiven = true;
         } else if (arg == "--card-speed" && hasValue) {
             char* end = nullptr;
@@ -233,6 +241,11 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.cardSpeedMBps = mbps;
+        } else if (arg == "--split-mb" && hasValue) {
+            if (!parse_mib(argv[++i], &options.splitMib)) {
+                fprintf(stderr, "vboard-sim: --split-mb takes a size in MiB from 1 to 1048576\n");
+                return 2;
+            }
         } else if (arg == "--no-card") {
             options.card = false;
         } else if (arg == "--no-fc") {

@@ -317,21 +317,28 @@ bool card_file_alive(int fd) {
     return false;
 }
 
-// Card write speed in bytes per second; 0 = as fast as the host.
-double card_speed() {
-    double mbps = 0;
-    std::ifstream(board_path("/sim/card-speed")) >> mbps;
-    return mbps > 0 ? mbps * 1e6 : 0;
-}
+// How the card writes, from the board root's sim/ files, re-read once a
+// second so that a test can change it while a recording runs.
+struct CardWriteSettings {
+    std::atomic<int64_t> checked{0};   // steady-clock second of the last read
+    std::atomic<double> speed{0};      // bytes per second; 0 = as fast as the host
+    std::atomic<bool> failing{false};  // sim/card-write-fail: every write fails with EIO
+};
+CardWriteSettings g_cardWrite;
 
-void pace_card_write(size_t size) {
-    static std::atomic<int64_t> s_checked{0};
-    static std::atomic<double> s_speed{0};
+void refresh_card_write_settings() {
     const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::steady_clock::now().time_since_epoch())
                             .count();
-    if (s_checked.exchange(now) != now) s_speed.store(card_speed());  // re-read once a second
-    const double speed = s_speed.load();
+    if (g_cardWrite.checked.exchange(now) == now) return;
+    double mbps = 0;
+    std::ifstream(board_path("/sim/card-speed")) >> mbps;
+    g_cardWrite.speed.store(mbps > 0 ? mbps * 1e6 : 0);
+    g_cardWrite.failing.store(board_file_exists("/sim/card-write-fail"));
+}
+
+void pace_card_write(size_t size) {
+    const double speed = g_cardWrite.speed.load();
     if (speed <= 0) return;
     std::chrono::steady_clock::time_point until;
     {
@@ -367,6 +374,18 @@ int board_card_close(int fd) {
 
 ssize_t board_card_write(int fd, const void* bytes, size_t size) {
     if (!card_file_alive(fd)) return -1;
+    refresh_card_write_settings();
+    if (g_cardWrite.failing.load()) {
+        bool onCard = false;
+        {
+            std::lock_guard lock(g_cardLock);
+            onCard = g_cardFiles.count(fd) != 0;
+        }
+        if (onCard) {
+            errno = EIO;
+            return -1;
+        }
+    }
     pace_card_write(size);
     return write(fd, bytes, size);
 }
@@ -379,6 +398,12 @@ ssize_t board_card_pread(int fd, void* out, size_t size, int64_t offset) {
 int board_card_datasync(int fd) {
     if (!card_file_alive(fd)) return -1;
     return fdatasync(fd);
+}
+
+uint64_t board_record_split_bytes() {
+    uint64_t mib = 0;
+    std::ifstream(board_path("/sim/split-mb")) >> mib;
+    return mib <= (UINT64_MAX >> 20) ? mib << 20 : 0;
 }
 
 void board_note_led_mode(uint32_t mode) {

@@ -97,6 +97,10 @@ int board_card_datasync(int fd) {
     return fdatasync(fd);
 }
 
+uint64_t board_record_split_bytes() {
+    return 0;
+}
+
 void board_note_led_mode(uint32_t /*mode*/) {}
 
 int board_init() {

@@ -445,8 +445,9 @@ TEST_F(MovMuxerTest, RecordsFramesFromTheFirstKeyFrame) {
 TEST_F(MovMuxerTest, SplitsAtTheSizeLimitAndTheNextFileContinues) {
     make_video_dir();
     const std::vector<Bytes>& s = stream_gop15();
-    // The limit is passed by the 20th frame: frames 0..19 go to the first file,
-    // the second starts at the next key frame (30).
+    // The limit is passed by the 20th frame: the first file goes on up to the
+    // next key frame (30), which stays queued and begins the second file, so
+    // that no picture is lost between the two.
     PLR_MOV_SetSplitBytes(nal_bytes(s, 20) - 1);
     testing::internal::CaptureStdout();
     start(board_file("S_0001_AA.MP4"), 30);
@@ -458,13 +459,13 @@ TEST_F(MovMuxerTest, SplitsAtTheSizeLimitAndTheNextFileContinues) {
         << log;
     EXPECT_EQ(states(), (std::vector<uint32_t>{MOV_ST_STARTING, MOV_ST_RUNNING, MOV_ST_RECORDING,
                                                MOV_ST_SPLIT, MOV_ST_CLOSED, MOV_ST_IDLE}));
-    EXPECT_EQ(ctx.queue.count.load(), static_cast<int32_t>(s.size() - 20));
+    EXPECT_EQ(ctx.queue.count.load(), static_cast<int32_t>(s.size() - 30));
 
     PLR_MOV_SetSplitBytes(MOV_SPLIT_BYTES_DEFAULT);
     start(board_file("S_0002_AA.MP4"), 30);
     wait_drained();
     stop_and_finish();
-    expect_file(host_file("S_0001_AA.MP4"), s, range(0, 20), 30);
+    expect_file(host_file("S_0001_AA.MP4"), s, range(0, 30), 30);
     expect_file(host_file("S_0002_AA.MP4"), s, range(30, s.size()), 30);
 }
 
