@@ -109,7 +109,10 @@ void udpAckRecvThread() {
         // A sender that began meanwhile reads the datagram itself (its
         // acknowledgement arrived after it set the flag).
         if (rc == 0 || r_info.sending.load()) continue;
-        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), 0);
+        // Without waiting: a sender that began after the check above may have
+        // taken the datagram, and a blocking read would then hold this thread
+        // (and the shutdown that joins it) until the next acknowledgement.
+        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n <= 0) continue;
         rtt_ack_process(buf.data(), static_cast<size_t>(n));
     }
