@@ -4,7 +4,7 @@
 SIM_ROOT ?= build/sim-root
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test tsan demo sim bench target format clean
+.PHONY: all deps build test tsan demo sim bench target armhf format clean
 
 all: build
 
@@ -39,6 +39,14 @@ bench: build
 target: deps
 	cmake --preset target >/dev/null
 	cmake --build --preset target
+
+# The simulated board cross-built for the 32-bit ARM board, its unit tests run
+# under qemu-arm. Slow (emulation), so not part of `make test`.
+armhf:
+	@scripts/install-armhf-deps.sh
+	cmake --preset armhf >/dev/null
+	cmake --build --preset armhf
+	ctest --preset armhf -j2
 
 format:
 	find src sim tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -11,6 +11,10 @@
 
 #include "core/trace_log.h"
 
+// Recordings pass 4 GiB: the opens, sizes and seeks here need 64-bit file offsets, also on
+// the 32-bit board (_FILE_OFFSET_BITS=64 is set for the whole build).
+static_assert(sizeof(off_t) == 8, "64-bit file offsets needed");
+
 namespace {
 
 constexpr uint32_t fourcc(const char (&s)[5]) {

@@ -17,6 +17,10 @@
 
 extern char** environ;
 
+#ifndef VBOARD_TEST_EMULATOR
+#define VBOARD_TEST_EMULATOR ""
+#endif
+
 struct ProgramRun {
     int status = -1;  // exit status, 128 + signal, or -1 when it could not start
     std::string out;
@@ -43,14 +47,19 @@ inline ProgramRun run_program(const std::string& program, const std::vector<std:
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    std::vector<std::string> words = {program};
+    // In a cross build the program runs through the emulator the tests run
+    // through (VBOARD_TEST_EMULATOR: its path and options, or empty).
+    std::vector<std::string> words;
+    std::istringstream emulator(VBOARD_TEST_EMULATOR);
+    for (std::string w; emulator >> w;) words.push_back(w);
+    words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     ProgramRun run;
     pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, words[0].c_str(), &actions, nullptr, argv.data(), environ) == 0) {
         int wstatus = 0;
         waitpid(pid, &wstatus, 0);
         run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);

@@ -20,6 +20,10 @@
 #include "vbctl/vbctl_link.h"
 #include "vbctl/vbctl_proto.h"
 
+// Downloaded recordings pass 2 GiB: the opens, sizes and seeks here need 64-bit file offsets, also
+// on the 32-bit board (_FILE_OFFSET_BITS=64 is set for the whole build).
+static_assert(sizeof(off_t) == 8, "64-bit file offsets needed");
+
 namespace {
 
 constexpr int EXIT_OK = 0;

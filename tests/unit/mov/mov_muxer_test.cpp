@@ -3,6 +3,7 @@
 // checked with ffprobe and by walking the files' boxes.
 #include "mov/mov_muxer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -773,8 +774,10 @@ TEST(Mp4Repair, SampleWalkStopsAtTheFirstImplausibleUnit) {
         {"another slice", {0, 0, 0, 1, 0x01}, 3},
     };
     for (const Case& c : cases) {
+        // Byte by byte: GCC 12's -Warray-bounds misreads the inlined range
+        // insert into an 11-byte vector on 32-bit ARM.
         Bytes data = good;
-        data.insert(data.end(), c.tail.begin(), c.tail.end());
+        for (const uint8_t b : c.tail) data.push_back(b);
         const Mp4RRead read = [&data](uint64_t off, uint8_t* out, size_t n) {
             if (off + n > data.size()) return false;
             memcpy(out, data.data() + off, n);
@@ -787,6 +790,31 @@ TEST(Mp4Repair, SampleWalkStopsAtTheFirstImplausibleUnit) {
         EXPECT_FALSE(found[1].sync);
         EXPECT_EQ(found[1].offset, 6u);
     }
+}
+
+// A recording of more than 4 GiB (a sparse file: ftyp, an mdat with a 64-bit
+// size, the movie header behind it) is opened, sized and read past 4 GiB: it
+// is complete, so the repair only removes its stale journal. With 32-bit file
+// offsets the open fails and the recording would be left unchecked.
+TEST(Mp4Repair, RecordingPast4GiBIsSeenComplete) {
+    TempBoardRoot root({"/work"});
+    const std::string path = root.path("/work/big.MP4");
+    const std::string journal = root.path("/work/big.jnl");
+    constexpr uint64_t kMdat = (4ULL << 30) + 16;  // the 64-bit size in `head`
+    const uint8_t head[] = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0,
+                            0, 0, 0, 1,  'm', 'd', 'a', 't', 0,   0,   0,   1,   0, 0, 0, 16};
+    const uint8_t moov[] = {0, 0, 0, 8, 'm', 'o', 'o', 'v'};
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, head, sizeof head, 0), static_cast<ssize_t>(sizeof head));
+    EXPECT_EQ(pwrite(fd, moov, sizeof moov, static_cast<off_t>(16 + kMdat)),
+              static_cast<ssize_t>(sizeof moov));
+    close(fd);
+    write_bytes(journal, "stale");
+
+    EXPECT_EQ(MP4R_RepairFile(path.c_str(), journal.c_str(), nullptr), MP4R_COMPLETE);
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    EXPECT_EQ(std::filesystem::file_size(path), 16 + kMdat + sizeof moov);
 }
 
 TEST(Mp4WriterHelpers, SplitsNalUnitsAtThreeAndFourByteStartCodes) {

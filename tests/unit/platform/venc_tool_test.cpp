@@ -63,7 +63,11 @@ protected:
         }
         return path;
     }
-    std::string tool(const std::string& args) { return std::string(VENC_TEST_PATH) + " " + args; }
+    // The tool's command line, through the emulator in a cross build.
+    std::string tool(const std::string& args) {
+        const std::string emulator = VBOARD_TEST_EMULATOR;
+        return (emulator.empty() ? "" : emulator + " ") + VENC_TEST_PATH + " " + args;
+    }
 
     std::string dir_;
 };
