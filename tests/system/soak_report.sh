@@ -24,7 +24,8 @@
 #   2 MiB over the run moves it. The plain max - min is reported beside it;
 # - the shared media buffers (the camera's frame buffers: memory shared with
 #   the simulated hardware, one descriptor each; a pool that keeps a few free
-#   frames of up to 12 MiB at 3840 x 2160), descriptors and threads: no growth
+#   frames of up to 12 MiB at 3840 x 2160), the other descriptors and the
+#   threads: no growth
 #   of the baseline, i.e. the lowest value in the last third of the samples is
 #   not above the lowest in the first third (for the buffers: by at most
 #   2 MiB, less than one frame; pages of a buffer are touched as frames of
