@@ -11,8 +11,8 @@
 # Every operation that fails fails the soak.
 #
 # A sampler writes vboard's RSS, open descriptors (and how many of them are
-# the camera's media buffers) and threads every 10 s to
-# OUT_DIR/soak.csv, with the loop's phase at that moment. At the end the
+# the camera's media buffers) and threads every 10 s to OUT_DIR/soak.csv,
+# with the loop's phase at that moment. At the end the
 # samples after the warm-up (the first 10 % of the run, at most 5 minutes, and
 # at least three cycles) must show one vboard process all along (a restart is
 # a failure), RSS within 2 MiB and no growth of media buffers, descriptors or
