@@ -27,10 +27,10 @@
 #   frames of up to 12 MiB at 3840 x 2160), the other descriptors and the
 #   threads: no growth
 #   of the baseline, i.e. the lowest value in the last third of the samples is
-#   not above the lowest in the first third. For the buffers: of the idle
-#   samples (a mode switch releases frames for a moment, and a sample may catch
-#   that), and by at most 2 MiB, less than a frame (buffers are sized to the
-#   frames that pass). These move for a moment without
+#   not above the lowest in the first third, over the idle samples (a mode
+#   switch stops threads and releases frames for a moment, and a sample may
+#   catch that); for the buffers by at most 2 MiB, less than a frame (buffers
+#   are sized to the frames that pass). These move for a moment without
 #   any leak (a timer expiry runs on a thread of its own, the phone link
 #   renews its listening socket while nobody is connected, the pool keeps one
 #   frame more or less); a leaked buffer, descriptor or thread stays and lifts
@@ -54,12 +54,12 @@ awk -F, -v warm="$WARMUP" -v cycles="$WARMUP_CYCLES" -v limit="$RSS_LIMIT_KB" -v
         if (pid == "") pid = P
         if (P != pid) { restarts = restarts " " T "s(pid " P ")"; pid = P }
         if (T < warm || $col["cycle"] <= cycles) next
-        m++; th[m] = $col["threads"]
-        fd[m] = $col["fds"] - ("media_fds" in col ? $col["media_fds"] : 0)
+        m++
         if (m == 1 || R < amin) amin = R
         if (m == 1 || R > amax) amax = R
         if ($col["phase"] == "idle") {
-            own[++k] = R - S; sh[k] = S
+            own[++k] = R - S; sh[k] = S; th[k] = $col["threads"]
+            fd[k] = $col["fds"] - ("media_fds" in col ? $col["media_fds"] : 0)
             if (k == 1 || own[k] < rmin) rmin = own[k]
             if (k == 1 || own[k] > rmax) rmax = own[k]
         }
@@ -96,8 +96,8 @@ awk -F, -v warm="$WARMUP" -v cycles="$WARMUP_CYCLES" -v limit="$RSS_LIMIT_KB" -v
         printf "RSS without media buffers, idle samples: %d..%d kB (max - min %d kB); RSS, all samples: %d..%d kB\n", rmin, rmax, rmax - rmin, amin, amax
         if (mhi - mlo > limit) { print "FAILED: RSS moves by more than the limit"; bad = 1 }
         bad += baseline("media buffers, idle samples", sh, k, " kB", limit)
-        bad += baseline("media_fds" in col ? "descriptors other than media buffers" : "descriptors", fd, m, "", 0)
-        bad += baseline("threads", th, m, "", 0)
+        bad += baseline("media_fds" in col ? "descriptors other than media buffers, idle samples" : "descriptors, idle samples", fd, k, "", 0)
+        bad += baseline("threads, idle samples", th, k, "", 0)
         exit bad > 0
     }' "$CSV"
 status=$?
