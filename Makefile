@@ -2,9 +2,10 @@
 # the build needs are installed (scripts/install-deps.sh is idempotent).
 
 SIM_ROOT ?= build/sim-root
+SOAK_MINUTES ?= 60
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test tsan demo sim bench target armhf format clean
+.PHONY: all deps build test tsan demo sim bench target armhf soak format clean
 
 all: build
 
@@ -47,6 +48,14 @@ armhf:
 	cmake --preset armhf >/dev/null
 	cmake --build --preset armhf
 	ctest --preset armhf -j2
+
+# Soak test of the simulated board (not part of `make test`): SOAK_MINUTES of
+# accelerated use; CSV, plot and summary in build/soak/.
+soak: deps
+	@scripts/install-deps.sh soak
+	cmake --preset sim >/dev/null
+	cmake --build --preset sim --target vboard vboard-sim vbctl fcsim
+	unshare -rn bash tests/system/soak.sh build/sim/bin build/soak $(SOAK_MINUTES)
 
 format:
 	find src sim tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

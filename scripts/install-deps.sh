@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need.
 # Idempotent: does nothing when everything is there; runs apt-get update only
-# when something is missing.
+# when something is missing. Arguments name extra groups (below).
 set -euo pipefail
 
 packages=(
@@ -12,6 +12,15 @@ packages=(
   ffmpeg libimage-exiftool-perl
   util-linux procps iproute2
 )
+
+# Extra groups for the targets that are not part of `make test`:
+#   scripts/install-deps.sh soak    gnuplot for the soak test's plot
+for group in "$@"; do
+  case $group in
+    soak) packages+=(gnuplot-nox) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
