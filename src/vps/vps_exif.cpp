@@ -107,6 +107,16 @@ bool set_short(ExifData* exif, ExifIfd ifd, ExifTag tag, uint16_t value) {
     return true;
 }
 
+// The ISO rating of a sensor gain for the 16-bit entry: 0 for a gain that is
+// not a positive number, 65535 for one beyond the entry's range (converting
+// such a float straight to an integer has no defined result).
+uint16_t iso_rating(float gain) {
+    const float iso = gain * 100.0F;
+    if (!(iso > 0.0F)) return 0;
+    if (iso >= 65535.0F) return 65535;
+    return static_cast<uint16_t>(iso);
+}
+
 // Degrees, minutes and seconds of a coordinate in single precision; the
 // seconds kept to the millionth.
 std::array<ExifRational, 3> to_dms(float coordinate) {
@@ -151,7 +161,7 @@ bool add_entries(ExifData* exif, const PlrExifInfo& info) {
     }
 
     const PlrRational exposure = PLR_EXIF_ExposureRational(info.exposureSeconds);
-    const auto iso = static_cast<uint16_t>(info.isoGain * 100.0F);
+    const uint16_t iso = iso_rating(info.isoGain);
     if (!set_rational(exif, EXIF_IFD_EXIF, EXIF_TAG_EXPOSURE_TIME, {exposure.num, exposure.den}) ||
         !set_short(exif, EXIF_IFD_EXIF, EXIF_TAG_ISO_SPEED_RATINGS, iso) ||
         !set_rational(exif, EXIF_IFD_EXIF, EXIF_TAG_FOCAL_LENGTH, kFocalLength) ||

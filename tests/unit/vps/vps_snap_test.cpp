@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,30 @@ TEST(ExifBlock, TwoApp1SegmentsWithTheEntriesInTheirIfds) {
     EXPECT_EQ(r.rationals(EXIF_IFD_GPS, 0x0002), (R{{33, 1}, {30, 1}, {0, 1000000}}));
     EXPECT_EQ(r.rationals(EXIF_IFD_GPS, 0x0004), (R{{58, 1}, {45, 1}, {0, 1000000}}));
     EXPECT_EQ(r.entry(EXIF_IFD_GPS, 0x0005), nullptr) << "no altitude reference";
+}
+
+// A gain outside the 16-bit ISO entry (or not a number) is written saturated,
+// never converted straight from the float (found by fuzzing the builder).
+TEST(ExifBlock, IsoRatingIsSaturatedToItsEntry) {
+    PLR_VPS_ConfigInit();
+    struct Case {
+        float gain;
+        uint16_t iso;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {1.6F, 160},   {-7.3787e+19F, 0}, {-1.0F, 0},
+        {0.0F, 0},     {std::nanf(""), 0}, {700.0F, 65535},
+        {1e30F, 65535}, {inf, 65535},
+    };
+    for (const Case& c : cases) {
+        PlrExifInfo info = photo_info(0, 0, 0);
+        info.isoGain = c.gain;
+        const Bytes block = build(info);
+        ASSERT_GT(block.size(), PLR_EXIF_BLOCK_EXTRA) << c.gain;
+        const ExifReader r(&block[4], block.size() - PLR_EXIF_BLOCK_EXTRA);
+        EXPECT_EQ(r.shortValue(EXIF_IFD_EXIF, 0x8827), c.iso) << c.gain;
+    }
 }
 
 TEST(ExifBlock, GpsReferenceLettersAndPositiveDegrees) {
