@@ -2,9 +2,10 @@
 # the build needs are installed (scripts/install-deps.sh is idempotent).
 
 SIM_ROOT ?= build/sim-root
+FUZZ_SECONDS ?= 60
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test demo sim bench target format clean
+.PHONY: all deps build test demo sim bench target fuzz fuzz-smoke fuzz-build format clean
 
 all: build
 
@@ -33,8 +34,20 @@ target: deps
 	cmake --preset target >/dev/null
 	cmake --build --preset target
 
+# libFuzzer targets (clang, see docs/fuzzing.md): each runs FUZZ_SECONDS on a
+# scratch copy of its seed corpus; fails when anything was found.
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build/fuzz/bin
+
+fuzz-smoke: fuzz-build
+	FUZZ_SECONDS=5 scripts/run-fuzz.sh build/fuzz/bin
+
 format:
-	find src sim tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src sim tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf build

@@ -2,8 +2,9 @@
 // fixed up) through the request dispatch, then every mission it queued run
 // here in order, as the mission thread would, over a small card with one
 // video, one photo and one thumbnail. No phone address is known, so answers
-// fail at once instead of waiting for acknowledgements, and running
-// transfers see a cancel. Thumbnail generation missions are dropped: they
+// fail at once instead of waiting for acknowledgements, and missions run with
+// a cancel pending (a list or transfer mission would otherwise retry its
+// sends for ever). Thumbnail generation missions are dropped: they
 // decode media with FFmpeg and pause after each, and their input (the name)
 // has been through the lookup that queued them.
 #include <fstream>
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fs_mission_del(mission.id, &fs_context);
         const bool thumbnail = mission.data.msg.magic == 0 && mission.interruptible == 0;
         if (thumbnail) continue;
-        if (mission.interruptible != 0) fs_context.cancel.store(1);
+        fs_context.cancel.store(1);
         fs_context.scheduled.store(0);
         mission.handler(&mission.data, &fs_context);
         fs_context.cancel.store(0);

@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "../tests/unit/mav/mav_test_util.h"
+#include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
 #include "mav/mav_dispatch.h"
 #include "mav/mav_link.h"
+#include "mav/mav_wifi.h"
 #include "mav/mavlink_frame.h"
 #include "mav/uart_link.h"
 #include "vps/vcs.h"
@@ -69,12 +71,26 @@ private:
     std::string root_;
 };
 
+// Board commands are recorded, never run: a target spawns no processes. A
+// command that could run a second command (a back quote, "$(", a line feed or
+// a semicolon) means a received value reached a command line: abort.
+inline int record_board_command(const std::string& command, std::string* output) {
+    for (const char* bad : {"`", "$(", "\n", ";"}) {
+        if (command.find(bad) != std::string::npos) abort();
+    }
+    if (output != nullptr) *output = "PLR_SIM\n";
+    return 0;
+}
+
 // Once per process: trace lines off (they would dominate the run time) unless
-// FUZZ_TRACE is set in the environment, and the temporary board root made.
+// FUZZ_TRACE is set in the environment, the temporary board root made, board
+// commands recorded and the simulated Wi-Fi survey's wait removed.
 inline void init_process() {
     static const bool done = [] {
         if (getenv("FUZZ_TRACE") == nullptr) TRACE_LOG_DISABLE();
         TempRoot::get();
+        board_set_command_runner(record_board_command);
+        board_sim_set_survey_wait_ms(0);
         return true;
     }();
     (void)done;
@@ -115,8 +131,9 @@ inline std::vector<uint8_t> with_mavlink_checksums(const uint8_t* data, size_t s
 // controller and the camera events posted are recorded by the unit tests'
 // recorders (cleared here, so memory stays flat), the camera is idle with its
 // default settings and every parser starts afresh. No phone is attached, so
-// answers to it are dropped.
+// answers to it are dropped. The access point restarts without a pause.
 inline void reset_mav_links() {
+    mavlink_wifi_set_restart_pause_ms(0);
     UartRecorder::install();
     EventRecorder::install();
     g_vpsCtx.vpsStatus = VPS_STATUS_IDLE;

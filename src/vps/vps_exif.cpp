@@ -230,15 +230,21 @@ uint8_t* assemble(const uint8_t* exifData, uint32_t exifLen, uint32_t* lengthOut
 }  // namespace
 
 PlrRational PLR_EXIF_ExposureRational(float seconds) {
-    if (!(seconds > 0.0F)) return {0, 1};
+    if (!(seconds > 0.0F) || std::isinf(seconds)) return {0, 1};
+    // Times whose terms would not fit 32 bits are saturated: converting such a
+    // float to an integer has no defined result.
+    constexpr float kMaxTerm = 4294967040.0F;  // the largest float below 2^32
+    if (seconds >= kMaxTerm / 10.0F) return {UINT32_MAX, 1};
+    if (1.0F / seconds >= kMaxTerm) return {1, UINT32_MAX};
     if (seconds < 1.0F) {
         const float n = 1.0F / seconds;
         const float whole = std::round(n);
         if (std::fabs(n - whole) <= n * 1e-4F) return {1, static_cast<uint32_t>(whole)};
     }
-    uint32_t num = static_cast<uint32_t>(std::lround(seconds * 10.0F));
+    // llround: the terms may exceed a 32-bit long.
+    uint32_t num = static_cast<uint32_t>(std::llround(seconds * 10.0F));
     uint32_t den = 10;
-    if (num == 0) return {1, static_cast<uint32_t>(std::lround(1.0F / seconds))};
+    if (num == 0) return {1, static_cast<uint32_t>(std::llround(1.0F / seconds))};
     const uint32_t g = std::gcd(num, den);
     num /= g;
     den /= g;

@@ -218,9 +218,22 @@ TEST(ExifBlock, ExposureTimeAsAnExactRational) {
         EXPECT_EQ(got.num, c.want.num) << c.shutterIndex;
         EXPECT_EQ(got.den, c.want.den) << c.shutterIndex;
     }
-    const PlrRational none = PLR_EXIF_ExposureRational(0.0F);
-    EXPECT_EQ(none.num, 0u);
-    EXPECT_NE(none.den, 0u);
+    // Not a time, or terms beyond 32 bits: unknown or saturated, never a float
+    // converted out of range (found by fuzzing the builder).
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float seconds;
+        PlrRational want;
+    } odd[] = {
+        {0.0F, {0, 1}},          {-1.0F, {0, 1}},       {std::nanf(""), {0, 1}},
+        {inf, {0, 1}},           {1e30F, {UINT32_MAX, 1}}, {4.3e8F, {UINT32_MAX, 1}},
+        {3e8F, {300000000, 1}}, {1e-30F, {1, UINT32_MAX}}, {1.7e-38F, {1, UINT32_MAX}},
+    };
+    for (const auto& c : odd) {
+        const PlrRational got = PLR_EXIF_ExposureRational(c.seconds);
+        EXPECT_EQ(got.num, c.want.num) << c.seconds;
+        EXPECT_EQ(got.den, c.want.den) << c.seconds;
+    }
 }
 
 // ---- Capture core without the camera ------------------------------------------------
