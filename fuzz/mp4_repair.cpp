@@ -30,7 +30,8 @@ std::vector<uint8_t> read_file(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::init_process();
     if (size < 2) return 0;
-    const size_t journalLen = std::min<size_t>(size - 2, static_cast<size_t>(data[0]) << 8 | data[1]);
+    const size_t journalLen =
+        std::min<size_t>(size - 2, static_cast<size_t>(data[0]) << 8 | data[1]);
     const uint8_t* journal = data + 2;
     const uint8_t* file = journal + journalLen;
     const size_t fileLen = size - 2 - journalLen;
@@ -63,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MovHeader hdr;
         MdiaContext* ctx = nullptr;
         mdia_alloc_context(&ctx);
-        const bool plays = mov_get_header_atom(&src, &hdr) == 0 && mdia_build_index(&hdr, ctx) == 0 &&
-                           ctx->sample_count == samples;
+        const bool plays = mov_get_header_atom(&src, &hdr) == 0 &&
+                           mdia_build_index(&hdr, ctx) == 0 && ctx->sample_count == samples;
         mdia_free_context(ctx);
         if (!plays) abort();
     }

@@ -130,9 +130,8 @@ TEST(ExifBlock, IsoRatingIsSaturatedToItsEntry) {
     };
     const float inf = std::numeric_limits<float>::infinity();
     const Case cases[] = {
-        {1.6F, 160},   {-7.3787e+19F, 0}, {-1.0F, 0},
-        {0.0F, 0},     {std::nanf(""), 0}, {700.0F, 65535},
-        {1e30F, 65535}, {inf, 65535},
+        {1.6F, 160},        {-7.3787e+19F, 0}, {-1.0F, 0},     {0.0F, 0},
+        {std::nanf(""), 0}, {700.0F, 65535},   {1e30F, 65535}, {inf, 65535},
     };
     for (const Case& c : cases) {
         PlrExifInfo info = photo_info(0, 0, 0);
@@ -225,8 +224,8 @@ TEST(ExifBlock, ExposureTimeAsAnExactRational) {
         float seconds;
         PlrRational want;
     } odd[] = {
-        {0.0F, {0, 1}},          {-1.0F, {0, 1}},       {std::nanf(""), {0, 1}},
-        {inf, {0, 1}},           {1e30F, {UINT32_MAX, 1}}, {4.3e8F, {UINT32_MAX, 1}},
+        {0.0F, {0, 1}},         {-1.0F, {0, 1}},           {std::nanf(""), {0, 1}},
+        {inf, {0, 1}},          {1e30F, {UINT32_MAX, 1}},  {4.3e8F, {UINT32_MAX, 1}},
         {3e8F, {300000000, 1}}, {1e-30F, {1, UINT32_MAX}}, {1.7e-38F, {1, UINT32_MAX}},
     };
     for (const auto& c : odd) {
