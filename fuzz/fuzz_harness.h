@@ -30,10 +30,11 @@
 
 namespace fuzz {
 
-// The process's board root: "vboard-fuzz-XXXXXX" in /dev/shm (memory: the
-// targets that write files run many times faster there) or else in the
+// The process's board root: "vboard-fuzz-<pid>-XXXXXX" in /dev/shm (memory:
+// the targets that write files run many times faster there) or else in the
 // temporary directory, made the simulated board's root on first use and
-// removed when the process exits normally.
+// removed when the process exits normally (scripts/run-fuzz.sh removes it
+// after a crash or timeout).
 class TempRoot {
 public:
     static TempRoot& get() {
@@ -60,9 +61,10 @@ public:
 
 private:
     TempRoot() {
-        std::string pattern = "/dev/shm/vboard-fuzz-XXXXXX";
+        const std::string name = "vboard-fuzz-" + std::to_string(getpid()) + "-XXXXXX";
+        std::string pattern = "/dev/shm/" + name;
         if (mkdtemp(pattern.data()) == nullptr) {
-            pattern = (std::filesystem::temp_directory_path() / "vboard-fuzz-XXXXXX").string();
+            pattern = (std::filesystem::temp_directory_path() / name).string();
             if (mkdtemp(pattern.data()) == nullptr) abort();
         }
         root_ = pattern;

@@ -34,8 +34,12 @@ for t in "${targets[@]}"; do
   # parser messages); libFuzzer and the sanitizers still report.
   nice -n 10 "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$findings/$t/" \
-    "$corpus" >"$log" 2>&1
+    "$corpus" >"$log" 2>&1 &
+  pid=$!
+  wait "$pid"
   rc=$?
+  # The target's board root, left behind when it crashed or timed out.
+  rm -rf /dev/shm/vboard-fuzz-"$pid"-* "${TMPDIR:-/tmp}"/vboard-fuzz-"$pid"-*
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   found=$(find "$findings/$t" -type f | wc -l)
