@@ -3,9 +3,10 @@
 
 SIM_ROOT ?= build/sim-root
 SOAK_MINUTES ?= 60
+FUZZ_SECONDS ?= 60
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test tsan demo sim bench target armhf soak format clean
+.PHONY: all deps build test tsan demo sim bench target armhf soak fuzz fuzz-smoke fuzz-build format clean
 
 all: build
 
@@ -57,8 +58,20 @@ soak: deps
 	cmake --build --preset sim --target vboard vboard-sim vbctl fcsim
 	unshare -rn bash tests/system/soak.sh build/sim/bin build/soak $(SOAK_MINUTES)
 
+# libFuzzer targets (clang, see docs/fuzzing.md): each runs FUZZ_SECONDS on a
+# scratch copy of its seed corpus; fails when anything was found.
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build/fuzz/bin
+
+fuzz-smoke: fuzz-build
+	FUZZ_SECONDS=5 scripts/run-fuzz.sh build/fuzz/bin
+
 format:
-	find src sim tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src sim tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf build

@@ -11,6 +11,7 @@ packages=(
   libexif-dev
   ffmpeg libimage-exiftool-perl
   util-linux procps iproute2
+  clang libclang-rt-14-dev
 )
 
 # Extra groups for the targets that are not part of `make test`:

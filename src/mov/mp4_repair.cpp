@@ -134,6 +134,15 @@ RepairWorker::~RepairWorker() {
     if (thread.joinable()) thread.join();
 }
 
+// The top-level box types the playback reader accepts.
+bool known_box(const uint8_t* type) {
+    for (const char* known :
+         {"ftyp", "moov", "mdat", "free", "junk", "pnot", "skip", "wide", "PICT", "uuid"}) {
+        if (memcmp(type, known, 4) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout) {
@@ -157,6 +166,7 @@ int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout)
             if (memcmp(head + 4, "ftyp", 4) != 0) break;
             layout->isMp4 = true;
         }
+        if (!known_box(head + 4)) layout->foreignBox = true;
         if (memcmp(head + 4, "mdat", 4) == 0) {
             layout->mdatOffset = pos;
             layout->dataOffset = pos + header;
@@ -220,7 +230,7 @@ Mp4RResult MP4R_RepairFile(const char* path, const char* journalPath, uint32_t* 
         result = MP4R_FAILED;
     } else if (MP4R_IsComplete(layout)) {
         result = MP4R_COMPLETE;
-    } else if (fileSize != 0 && !layout.isMp4) {
+    } else if (fileSize != 0 && (!layout.isMp4 || layout.foreignBox)) {
         result = MP4R_FAILED;  // not a file of ours: left alone
     } else {
         const std::vector<Mp4RSample> found =

@@ -32,6 +32,10 @@ struct Mp4RLayout {
     uint64_t dataLimit = 0;   // end of its payload, as far as it lies in the file
     bool mdatSized = false;   // the mdat box has its size (not the 0 of a file being written)
     bool hasMovie = false;    // a complete moov box
+    // A top-level box of a type players refuse (not ftyp, moov, mdat, free,
+    // junk, pnot, skip, wide, PICT or uuid): not a file this recorder wrote,
+    // and rebuilding its movie header would not make it play.
+    bool foreignBox = false;
 };
 // 0, or -1 when nothing could be read.
 int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout);

@@ -107,6 +107,16 @@ bool set_short(ExifData* exif, ExifIfd ifd, ExifTag tag, uint16_t value) {
     return true;
 }
 
+// The ISO rating of a sensor gain for the 16-bit entry: 0 for a gain that is
+// not a positive number, 65535 for one beyond the entry's range (converting
+// such a float straight to an integer has no defined result).
+uint16_t iso_rating(float gain) {
+    const float iso = gain * 100.0F;
+    if (!(iso > 0.0F)) return 0;
+    if (iso >= 65535.0F) return 65535;
+    return static_cast<uint16_t>(iso);
+}
+
 // Degrees, minutes and seconds of a coordinate in single precision; the
 // seconds kept to the millionth.
 std::array<ExifRational, 3> to_dms(float coordinate) {
@@ -151,7 +161,7 @@ bool add_entries(ExifData* exif, const PlrExifInfo& info) {
     }
 
     const PlrRational exposure = PLR_EXIF_ExposureRational(info.exposureSeconds);
-    const auto iso = static_cast<uint16_t>(info.isoGain * 100.0F);
+    const uint16_t iso = iso_rating(info.isoGain);
     if (!set_rational(exif, EXIF_IFD_EXIF, EXIF_TAG_EXPOSURE_TIME, {exposure.num, exposure.den}) ||
         !set_short(exif, EXIF_IFD_EXIF, EXIF_TAG_ISO_SPEED_RATINGS, iso) ||
         !set_rational(exif, EXIF_IFD_EXIF, EXIF_TAG_FOCAL_LENGTH, kFocalLength) ||
@@ -220,15 +230,21 @@ uint8_t* assemble(const uint8_t* exifData, uint32_t exifLen, uint32_t* lengthOut
 }  // namespace
 
 PlrRational PLR_EXIF_ExposureRational(float seconds) {
-    if (!(seconds > 0.0F)) return {0, 1};
+    if (!(seconds > 0.0F) || std::isinf(seconds)) return {0, 1};
+    // Times whose terms would not fit 32 bits are saturated: converting such a
+    // float to an integer has no defined result.
+    constexpr float kMaxTerm = 4294967040.0F;  // the largest float below 2^32
+    if (seconds >= kMaxTerm / 10.0F) return {UINT32_MAX, 1};
+    if (1.0F / seconds >= kMaxTerm) return {1, UINT32_MAX};
     if (seconds < 1.0F) {
         const float n = 1.0F / seconds;
         const float whole = std::round(n);
         if (std::fabs(n - whole) <= n * 1e-4F) return {1, static_cast<uint32_t>(whole)};
     }
-    uint32_t num = static_cast<uint32_t>(std::lround(seconds * 10.0F));
+    // llround: the terms may exceed a 32-bit long.
+    uint32_t num = static_cast<uint32_t>(std::llround(seconds * 10.0F));
     uint32_t den = 10;
-    if (num == 0) return {1, static_cast<uint32_t>(std::lround(1.0F / seconds))};
+    if (num == 0) return {1, static_cast<uint32_t>(std::llround(1.0F / seconds))};
     const uint32_t g = std::gcd(num, den);
     num /= g;
     den /= g;

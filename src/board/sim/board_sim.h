@@ -18,3 +18,6 @@ void board_sim_event(std::string_view action, std::string_view details);
 // True when the command line would be refused by the simulated board's guard:
 // a program that changes the machine, or an absolute path outside the root.
 bool board_sim_command_refused(const std::string& command, std::string* reason);
+// How long a Wi-Fi survey waits for the driver's table (1000 ms, as the board
+// does); tests and fuzz targets that reach the survey set it to 0.
+void board_sim_set_survey_wait_ms(uint32_t ms);

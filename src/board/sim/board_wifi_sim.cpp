@@ -9,10 +9,13 @@
 // driver does. Every start is recorded in sim/events.log (hostapd-restart).
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "board/board.h"
@@ -25,6 +28,8 @@ constexpr const char* kApChannel = "/sim/wifi/ap-channel";
 constexpr const char* kApFail = "/sim/wifi/hostapd-fail";
 constexpr const char* kSurvey = "/sim/wifi/survey";
 constexpr const char* kChanInfo = "/proc/net/csw2201/wlan0/chan_info";
+
+std::atomic<uint32_t> g_surveyWaitMs{1000};
 
 // The channel line of the configuration file, or -1.
 int conf_channel(const std::string& path) {
@@ -78,6 +83,10 @@ void fill_chan_info() {
 
 }  // namespace
 
+void board_sim_set_survey_wait_ms(uint32_t ms) {
+    g_surveyWaitMs.store(ms);
+}
+
 int board_wifi_ap_stop() {
     std::error_code ec;
     std::filesystem::remove(board_path(kApChannel), ec);
@@ -118,7 +127,7 @@ int board_wifi_ap_channel_text(std::string* text) {
 int board_wifi_survey() {
     std::ofstream(board_path("/proc/net/csw2201/wlan0/survey_info"), std::ios::trunc) << "acs\n";
     fill_chan_info();
-    sleep(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_surveyWaitMs.load()));
     return board_run_command("/bin/cat " + board_path(kChanInfo) +
                              " | tail -n 14 | awk {'print $2,$3'} > " + board_path("/tmp/signal")) <
                    0

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,29 @@ TEST(ExifBlock, TwoApp1SegmentsWithTheEntriesInTheirIfds) {
     EXPECT_EQ(r.entry(EXIF_IFD_GPS, 0x0005), nullptr) << "no altitude reference";
 }
 
+// A gain outside the 16-bit ISO entry (or not a number) is written saturated,
+// never converted straight from the float (found by fuzzing the builder).
+TEST(ExifBlock, IsoRatingIsSaturatedToItsEntry) {
+    PLR_VPS_ConfigInit();
+    struct Case {
+        float gain;
+        uint16_t iso;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {1.6F, 160},        {-7.3787e+19F, 0}, {-1.0F, 0},     {0.0F, 0},
+        {std::nanf(""), 0}, {700.0F, 65535},   {1e30F, 65535}, {inf, 65535},
+    };
+    for (const Case& c : cases) {
+        PlrExifInfo info = photo_info(0, 0, 0);
+        info.isoGain = c.gain;
+        const Bytes block = build(info);
+        ASSERT_GT(block.size(), PLR_EXIF_BLOCK_EXTRA) << c.gain;
+        const ExifReader r(&block[4], block.size() - PLR_EXIF_BLOCK_EXTRA);
+        EXPECT_EQ(r.shortValue(EXIF_IFD_EXIF, 0x8827), c.iso) << c.gain;
+    }
+}
+
 TEST(ExifBlock, GpsReferenceLettersAndPositiveDegrees) {
     struct Dms {
         uint32_t degrees;
@@ -193,9 +217,22 @@ TEST(ExifBlock, ExposureTimeAsAnExactRational) {
         EXPECT_EQ(got.num, c.want.num) << c.shutterIndex;
         EXPECT_EQ(got.den, c.want.den) << c.shutterIndex;
     }
-    const PlrRational none = PLR_EXIF_ExposureRational(0.0F);
-    EXPECT_EQ(none.num, 0u);
-    EXPECT_NE(none.den, 0u);
+    // Not a time, or terms beyond 32 bits: unknown or saturated, never a float
+    // converted out of range (found by fuzzing the builder).
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float seconds;
+        PlrRational want;
+    } odd[] = {
+        {0.0F, {0, 1}},         {-1.0F, {0, 1}},           {std::nanf(""), {0, 1}},
+        {inf, {0, 1}},          {1e30F, {UINT32_MAX, 1}},  {4.3e8F, {UINT32_MAX, 1}},
+        {3e8F, {300000000, 1}}, {1e-30F, {1, UINT32_MAX}}, {1.7e-38F, {1, UINT32_MAX}},
+    };
+    for (const auto& c : odd) {
+        const PlrRational got = PLR_EXIF_ExposureRational(c.seconds);
+        EXPECT_EQ(got.num, c.want.num) << c.seconds;
+        EXPECT_EQ(got.den, c.want.den) << c.seconds;
+    }
 }
 
 // ---- Capture core without the camera ------------------------------------------------

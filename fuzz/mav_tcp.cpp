@@ -1,0 +1,11 @@
+// The phone's TCP link: a byte stream of MAVLink frames (checksums fixed up)
+// through the link's parser into the phone dispatch and its handlers.
+#include "fuzz_harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::init_process();
+    fuzz::reset_mav_links();
+    const std::vector<uint8_t> bytes = fuzz::with_mavlink_checksums(data, size);
+    PLR_MAV_MessageProcess(bytes.data(), bytes.size());
+    return 0;
+}
