@@ -49,9 +49,9 @@ check() {  # check "what" command...
 
 # wait_for SECONDS command...: polls until the command succeeds or time is up.
 wait_for() {
-    local limit=$(( $1 * 10 ))
+    local limit=$(( $1 * 10 )) tick
     shift
-    for ((i = 0; i < limit; i++)); do
+    for ((tick = 0; tick < limit; tick++)); do
         "$@" && return 0
         sleep 0.1
     done
