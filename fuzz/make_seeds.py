@@ -180,3 +180,48 @@ for name, body in (("cut-before-moov", cut), ("mdat-unsized", unsized),
                    ("cut-mid-sample", unsized[:mdat_at + mdat_size // 2]), ("complete", data)):
     write("mp4_repair", name, struct.pack(">H", len(journal)) + journal + body)
 write("mp4_repair", "no-journal", struct.pack(">H", 0) + unsized)
+
+# Firmware upload: records of the fw_upload target (kind byte first).
+def upload_cksum(b):
+    s = sum(struct.unpack("<%dH" % (len(b) // 2), b[:len(b) // 2 * 2]))
+    if len(b) % 2:
+        s += b[-1]
+    while s >> 16:
+        s = (s & 0xFFFF) + (s >> 16)
+    return struct.pack("<H", ~s & 0xFFFF)
+
+
+def upload_frame(payload, kind=1):
+    return b"@#$&" + bytes([kind]) + struct.pack("<H", len(payload)) + payload + upload_cksum(payload)
+
+
+def ftp_record(opcode, comp, payload):
+    return bytes([0, opcode, len(payload), comp]) + payload
+
+
+def datagram_record(data):
+    return bytes([1]) + struct.pack("<H", len(data)) + data
+
+
+def image_record(sub, target, size):
+    return bytes([2, sub, target]) + struct.pack("<I", size)
+
+
+import hashlib
+fw = bytes(range(256)) * 9  # 2304 bytes: two upload packages
+announce = bytes([3]) + struct.pack("<II", 0, 2) + bytes([6]) + b"fc.bin"
+pkg0 = upload_frame(bytes([1]) + struct.pack("<I", 0) + fw[:2048][:200])
+pkg1 = upload_frame(bytes([1]) + struct.pack("<I", 1) + fw[2048:])
+md5 = hashlib.md5(fw[:200] + bytes(1848) + fw[2048:]).hexdigest().encode()
+write("fw_upload", "file", ftp_record(11, 1, announce) + datagram_record(pkg0) +
+      datagram_record(pkg1) + ftp_record(12, 1, md5) + ftp_record(12, 1, md5))
+write("fw_upload", "missing", ftp_record(11, 1, announce) + datagram_record(pkg1) +
+      ftp_record(12, 1, md5))
+write("fw_upload", "names", ftp_record(11, 1, bytes([7]) + struct.pack("<II", 0, 1) + bytes([4]) +
+                                       b"../x") + ftp_record(11, 2, bytes([5, 0, 0, 0, 0, 1, 0, 0, 0, 3]) + b"a;b"))
+write("fw_upload", "version", ftp_record(6, 0, b"4.2.0-all") + ftp_record(6, 0, b"x\ny"))
+image = bytes(range(240)) * 2
+write("fw_upload", "image", image_record(0, 0, 0) + image_record(1, 0, len(image)) +
+      ftp_record(2, 0, struct.pack(">I", 0) + image[:240]) +
+      ftp_record(2, 0, struct.pack(">I", 1) + image[240:]) +
+      ftp_record(3, 0, hashlib.md5(image).hexdigest().encode()) + image_record(2, 0, 0))
