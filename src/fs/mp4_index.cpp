@@ -229,6 +229,12 @@ __attribute__((format(printf, 1, 2))) int index_fail(const char* format, ...) {
 
 }  // namespace
 
+bool mov_top_level_box_known(const uint8_t* type) {
+    const uint32_t t = be32(type);
+    return t == fourcc("ftyp") || t == fourcc("moov") || t == fourcc("mdat") ||
+           top_level_skippable(t);
+}
+
 int mov_source_fd(int fd, MovSource* src) {
     struct stat st {};
     if (src == nullptr || fd < 0 || fstat(fd, &st) != 0) return -1;

@@ -63,6 +63,11 @@ struct MovHeader {
 // or oversized movie header, or a file without moov or mdat. 0 on success.
 int mov_get_header_atom(const MovSource* src, MovHeader* hdr);
 
+// True for a top-level box this reader accepts (ftyp, moov, mdat and the ones
+// it skips); `type` is the box's four type bytes. The recording repair uses it
+// to tell a file players would refuse.
+bool mov_top_level_box_known(const uint8_t* type);
+
 // One sample table as found in the movie header: entries point into the
 // loaded moov buffer, `count` of them, each checked to lie in the atom.
 struct MdiaTable {

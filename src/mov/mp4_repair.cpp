@@ -14,6 +14,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
+#include "fs/mp4_index.h"
 #include "mov/mp4_writer.h"
 
 // Recordings pass 4 GiB: the opens, sizes and seeks here need 64-bit file offsets, also on
@@ -134,15 +135,6 @@ RepairWorker::~RepairWorker() {
     if (thread.joinable()) thread.join();
 }
 
-// The top-level box types the playback reader accepts.
-bool known_box(const uint8_t* type) {
-    for (const char* known :
-         {"ftyp", "moov", "mdat", "free", "junk", "pnot", "skip", "wide", "PICT", "uuid"}) {
-        if (memcmp(type, known, 4) == 0) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout) {
@@ -166,7 +158,7 @@ int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout)
             if (memcmp(head + 4, "ftyp", 4) != 0) break;
             layout->isMp4 = true;
         }
-        if (!known_box(head + 4)) layout->foreignBox = true;
+        if (!mov_top_level_box_known(head + 4)) layout->foreignBox = true;
         if (memcmp(head + 4, "mdat", 4) == 0) {
             layout->mdatOffset = pos;
             layout->dataOffset = pos + header;
