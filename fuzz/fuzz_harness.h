@@ -20,6 +20,8 @@
 #include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
+#include "fw/fw_ctx.h"
+#include "fw/fw_transfer.h"
 #include "mav/mav_dispatch.h"
 #include "mav/mav_link.h"
 #include "mav/mav_wifi.h"
@@ -150,5 +152,47 @@ inline void reset_mav_links() {
     MavlinkContext.GpsLon = 0;
     MavlinkContext.GpsAlt = 0;
 }
+
+// A board upgrade in progress for the length of one input, so that the
+// upgrading board's answers reach the transfer's handler: `sys` is the
+// upgrading board (FW_SYS_NONE: no upgrade), a file of three packages is
+// prepared, and whatever the transfer sends or reports is dropped. The
+// transfer's wait state is that of a board between steps.
+class UpgradeInProgress {
+public:
+    explicit UpgradeInProgress(uint32_t sys) {
+        if (sys == FW_SYS_NONE) return;
+        static const std::string file = [] {
+            const std::string path = TempRoot::get().path("/fuzz-fw.bin");
+            FILE* f = fopen(path.c_str(), "wb");
+            if (f == nullptr) abort();
+            for (int i = 0; i < 3 * 240 - 7; ++i) fputc(i & 0xFF, f);
+            fclose(f);
+            return path;
+        }();
+        static const FwTransferLinks drop{
+            [](const mavlink_message_t*) { return 0; },
+            [](const mavlink_message_t*) { return 0; },
+            [](const uint8_t*, size_t) { return 0; },
+            [](int, int) { return 0; },
+            [] {},
+        };
+        PLR_FW_SetTransferLinks(&drop);
+        g_UpgradeCtx.upgrading_sys = sys;
+        if (PLR_FW_PackagePrepare(g_UpgradeCtx, file.c_str()) != 0) abort();
+        active_ = true;
+    }
+    ~UpgradeInProgress() {
+        if (!active_) return;
+        PLR_FW_PackageFree(g_UpgradeCtx);
+        g_UpgradeCtx.upgrading_sys = FW_SYS_NONE;
+        PLR_FW_SetTransferLinks(nullptr);
+    }
+    UpgradeInProgress(const UpgradeInProgress&) = delete;
+    UpgradeInProgress& operator=(const UpgradeInProgress&) = delete;
+
+private:
+    bool active_ = false;
+};
 
 }  // namespace fuzz

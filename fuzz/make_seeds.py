@@ -70,6 +70,9 @@ for comp in (0, 11, 12, 14):
     tcp["digicam-%d" % comp] = frame(76, command_long(203, (1, 1, 0), 0, comp), PHONE)
 tcp["firmware"] = frame(76, command_long(4, (1,)), PHONE)
 tcp["two-frames"] = tcp["heartbeat"] + tcp["media-0"]
+# The repeater (5) asking for packages again: odd length, so it is upgrading.
+tcp["repeater-resend"] = frame(76, command_long(4, (1, 2, 4294967296.0), 2), 0x52)
+assert len(tcp["repeater-resend"]) % 2 == 1
 for name, data in tcp.items():
     write("mav_tcp", name, data)
 noisy_slices("mav_tcp")
@@ -91,6 +94,13 @@ uart = {
     "command-long": frame(76, command_long(2, (1,)), FC),
     "to-phone": frame(76, command_long(2, (1,)), 0x34),
 }
+# Upgrade answers; the length modulo 3 makes the flight controller (1) or the
+# gimbal (2) the upgrading board.
+for step in range(5):
+    answer = frame(76, command_long(4, (step,), step), FC)
+    uart["fc-answer-%d" % step] = answer + b"\0" * ((1 - len(answer)) % 3)
+    answer = frame(76, command_long(4, (step,), step), 0x72)
+    uart["gimbal-answer-%d" % step] = answer + b"\0" * ((2 - len(answer)) % 3)
 for name, data in uart.items():
     write("mav_uart", name, data)
 noisy_slices("mav_uart")
