@@ -186,6 +186,9 @@ void firmware_check_thread(uint8_t target, uint32_t gen) {
         float params[kImageIdxPerMsg];
         size_t n = 0;
         for (uint32_t index : missing) {
+            // A pass over a large image takes seconds: a new image or the
+            // shutdown ends it between two messages.
+            if (!image_current(gen)) return;
             params[n++] = static_cast<float>(index);
             if (n == kImageIdxPerMsg) {
                 send_image_command(FIRMWARE_UPDATE_DATA, target, 0, params, n);

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +291,33 @@ TEST_F(FwPhoneTest, WrongMd5DropsTheFile) {
     EXPECT_EQ(a->confirmation, FW_MD5_MISMATCH);
     EXPECT_FALSE(root_->exists("/userdata/BINARY_FILE"));
     EXPECT_FALSE(root_->exists("/userdata/gimbalfw"));
+}
+
+// A 16 MiB image with no package yet: one pass of the missing list is ~10,000
+// messages, seconds of sending. The shutdown ends the pass at the next message
+// instead of waiting for it (a found hang of the shutdown).
+TEST_F(FwPhoneTest, ShutdownEndsTheMissingListOfALargeImage) {
+    ASSERT_EQ(PLR_FW_ImageBegin(0, static_cast<float>(FW_IMAGE_SIZE_MAX)), 0);
+    const std::string md5(32, 'a');
+    handle(transfer(FIRMWARE_UPDATE_MD5, 0, std::vector<uint8_t>(md5.begin(), md5.end())));
+    ASSERT_TRUE(answer(FIRMWARE_UPDATE_DATA));
+    // The phone keeps reading, so the sender never waits for it.
+    int lists = 1;
+    std::atomic<bool> stopped{false};
+    std::thread phone([&] {
+        for (;;) {
+            if (answer(FIRMWARE_UPDATE_DATA, 200)) {
+                ++lists;
+            } else if (stopped) {
+                return;
+            }
+        }
+    });
+    PLR_FW_UploadDeinit();
+    stopped = true;
+    phone.join();
+    const uint32_t packages = fw_div_ceil(FW_IMAGE_SIZE_MAX, FW_IMAGE_PKG_SIZE);
+    EXPECT_LT(lists, static_cast<int>(packages / 7 / 10)) << "of " << packages / 7 << " in a pass";
 }
 
 TEST_F(FwPhoneTest, HostileAnnouncementsAreRefusedAndChangeNothing) {
