@@ -466,9 +466,15 @@ EncoderSettings VencChn::settings_locked() const {
 
 void VencChn::deliver(std::vector<EncodedPicture>* pics) {
     RkOutCbFunc cb;
+    bool video;
+    uint32_t bitrate, fpsNum, fpsDen;
     {
         std::lock_guard lock(mutex_);
         cb = cb_;
+        video = attr_.vencAttr.codec == RK_CODEC_H264 || attr_.vencAttr.codec == RK_CODEC_H265;
+        bitrate = attr_.rcAttr.bitRate;
+        fpsNum = attr_.rcAttr.dstFrameRateNum;
+        fpsDen = attr_.rcAttr.dstFrameRateDen;
     }
     for (EncodedPicture& pic : *pics) {
         PtsInfo info{pic.pts, 0, 0};
@@ -476,6 +482,9 @@ void VencChn::deliver(std::vector<EncodedPicture>* pics) {
             info = ptsInfo_.front();
             ptsInfo_.pop_front();
         }
+        // Padded by the camera time the picture stands for, which only this
+        // channel knows.
+        if (video) pad_to_bitrate(&pic.bytes, bitrate, fpsNum, fpsDen, info.timestampUs, &pad_);
         Frame frame;
         frame.data = pool_->acquire(pic.bytes.size());
         if (!frame.data) {
@@ -536,9 +545,12 @@ void VencChn::run() {
         cv_.notify_all();  // a sender may wait for room
         if (enc_.is_open() && (reopen || (bitrateChanged && !enc_.set_bitrate(settings.bitrate))))
             drain();
-        if (!enc_.is_open() && enc_.open(settings) != 0) {
-            drops.drop("encoder cannot open");
-            continue;
+        if (!enc_.is_open()) {
+            if (enc_.open(settings) != 0) {
+                drops.drop("encoder cannot open");
+                continue;
+            }
+            pad_ = PadClock{};
         }
         const int64_t pts = nextPts_++;
         ptsInfo_.push_back(PtsInfo{pts, frame.timestampUs, frame.frameNo});

@@ -161,6 +161,7 @@ private:
     std::shared_ptr<MbPool> pool_;
     // Worker only.
     Encoder enc_;
+    PadClock pad_;  // the constant bitrate of the open encoder's stream
     int64_t nextPts_ = 0;
     std::deque<PtsInfo> ptsInfo_;
 };

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "encoder.h"
 #include "platform_test_util.h"
 #include "scene.h"
 
@@ -252,6 +253,70 @@ TEST_F(PlatformTest, ConstantBitrateIsKeptOverEverySecond) {
         EXPECT_EQ(vcam_read_frame_number(pictures[30].luma.data(), 176, 176, 144), 30);
         ASSERT_EQ(RK_MPI_VENC_DestroyChn(2), 0);
     }
+}
+
+// The padding of one stream, picture by picture: each picture is padded to
+// the bitrate's share of the camera time since the previous one (bounded to a
+// second; a frame period when there is no previous one or the time stamp does
+// not move on), and what a large picture overspends is paid back by the next.
+TEST(PadToBitrate, PadsEachPictureToTheCameraTimeItStandsFor) {
+    struct Step {
+        const char* what;
+        uint64_t stampUs;
+        uint32_t bitrate;
+        size_t size;      // the encoded picture
+        size_t appended;  // padding expected
+    };
+    // 2.4 Mbit/s is 300 000 bytes a second: 12 000 per 40 ms picture at 25 fps.
+    constexpr uint64_t t0 = 7'000'000;
+    const Step steps[] = {
+        {"first picture: one frame period", t0, 2400000, 3000, 9000},
+        {"steady 25 fps", t0 + 40000, 2400000, 3000, 9000},
+        {"steady 25 fps", t0 + 80000, 2400000, 3000, 9000},
+        {"3 pictures skipped: 4 periods", t0 + 240000, 2400000, 3000, 45000},
+        {"time stamp repeated: one period", t0 + 240000, 2400000, 3000, 9000},
+        {"bitrate doubled", t0 + 280000, 4800000, 3000, 21000},
+        {"larger than its share", t0 + 320000, 4800000, 30000, 0},
+        {"the overspend paid back", t0 + 360000, 4800000, 3000, 15000},
+        {"5 s without a picture: one second", t0 + 5360000, 2400000, 3000, 297000},
+    };
+    vsim::PadClock clock;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        std::vector<uint8_t> picture(s.size, 0x41);
+        EXPECT_EQ(vsim::pad_to_bitrate(&picture, s.bitrate, 25, 1, s.stampUs, &clock), s.appended);
+        ASSERT_EQ(picture.size(), s.size + s.appended);
+        for (size_t i = s.size; i < picture.size(); i += 3) {
+            ASSERT_EQ(picture[i], 0);
+            ASSERT_EQ(picture[i + 1], 0);
+            ASSERT_EQ(picture[i + 2], 3);
+        }
+    }
+}
+
+// Pictures the camera skipped (a host too slow for real time) still count:
+// the channel's stream carries the bitrate over the camera time it covers.
+TEST_F(PlatformTest, SkippedPicturesKeepTheBitrateOverCameraTime) {
+    constexpr uint32_t kBitrate = 2000000;
+    const RkVencChnAttr attr = h264_attr(176, 144, 25, 25, kBitrate);
+    ASSERT_EQ(RK_MPI_VENC_CreateChn(2, &attr), 0);
+    std::vector<Packet> packets;
+    for (uint32_t i = 0; i < 26; ++i) {
+        // Two pictures of every three never reach the encoder.
+        MEDIA_BUFFER mb = scene_buffer(3 * i, 176, 144);
+        ASSERT_NE(mb, nullptr);
+        ASSERT_EQ(RK_MPI_MB_SetTimestamp(mb, 1'000'000 + uint64_t{i} * 120'000), 0);
+        ASSERT_EQ(RK_MPI_SYS_SendMediaBuffer(RK_MOD_VENC, 2, mb), 0);
+        RK_MPI_MB_ReleaseBuffer(mb);
+        std::vector<Packet> p = collect(RK_MOD_VENC, 2, 1);
+        ASSERT_EQ(p.size(), 1u);
+        packets.push_back(p.front());
+    }
+    // Pictures 1 to 25 stand for 25 x 120 ms of camera time.
+    size_t bytes = 0;
+    for (size_t i = 1; i < packets.size(); ++i) bytes += packets[i].bytes.size();
+    EXPECT_NEAR(static_cast<double>(bytes) * 8 / 3.0, kBitrate, kBitrate * 0.05);
+    ASSERT_EQ(RK_MPI_VENC_DestroyChn(2), 0);
 }
 
 TEST_F(PlatformTest, JpegHasItsOutputSizeAndShrinksWithQuality) {
