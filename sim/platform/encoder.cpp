@@ -308,7 +308,7 @@ size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t 
     const int64_t second = bitrate / 8;
     int64_t share = second * fpsDen / fpsNum;
     if (clock->started && stampUs > clock->lastStampUs) {
-        const uint64_t elapsedUs = std::min(stampUs - clock->lastStampUs, kSecondUs);
+        const uint64_t elapsedUs = std::min(stampUs - clock->lastStampUs, kPadMaxGapUs);
         share = static_cast<int64_t>(static_cast<uint64_t>(second) * elapsedUs / kSecondUs);
     }
     if (!clock->started || stampUs > clock->lastStampUs) clock->lastStampUs = stampUs;
