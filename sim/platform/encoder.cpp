@@ -308,14 +308,18 @@ size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t 
     const int64_t second = bitrate / 8;
     int64_t share = second * fpsDen / fpsNum;
     if (clock->started && stampUs > clock->lastStampUs) {
-        const uint64_t elapsedUs = std::min(stampUs - clock->lastStampUs, kPadMaxGapUs);
+        const uint64_t elapsedUs = std::min(stampUs - clock->lastStampUs, kSecondUs);
         share = static_cast<int64_t>(static_cast<uint64_t>(second) * elapsedUs / kSecondUs);
     }
     if (!clock->started || stampUs > clock->lastStampUs) clock->lastStampUs = stampUs;
     clock->started = true;
-    clock->credit = std::clamp<int64_t>(
-        clock->credit + share - static_cast<int64_t>(picture->size()), -second, second);
-    const size_t words = clock->credit > 0 ? static_cast<size_t>(clock->credit / 3) : 0;
+    const auto size = static_cast<int64_t>(picture->size());
+    clock->credit = std::clamp<int64_t>(clock->credit + share - size, -second, second);
+    const int64_t room = static_cast<int64_t>(static_cast<uint64_t>(second) * kPadMaxPictureUs /
+                                              kSecondUs) -
+                         size;
+    const int64_t pad = std::min(clock->credit, room);
+    const size_t words = pad > 0 ? static_cast<size_t>(pad / 3) : 0;
     const size_t old = picture->size();
     picture->resize(old + words * 3, 0);
     for (size_t i = 0; i < words; ++i) (*picture)[old + i * 3 + 2] = 3;

@@ -85,17 +85,19 @@ struct PadClock {
 // smaller than its share of the bitrate is padded with cabac_zero_words
 // (00 00 03) at the end of its last NAL unit, which decoders skip. A
 // picture's share is the camera time it stands for: the time since the
-// previous picture's time stamp; one frame period for the first picture and
-// when the time stamp does not move on. A hardware encoder sees every
-// picture; the simulated camera skips pictures when the host cannot keep real
-// time, and the ones it gives carry the time of those it skipped, so the
-// stream still holds the rate a card has to absorb. The time is bounded to
-// kPadMaxGapUs: a longer gap is a stalled host, and a picture standing for
-// it would be larger than any a hardware encoder gives (its key frames are a
-// few times the average), larger than the buffers a recorder keeps for them.
-// `clock->credit` carries what is owed from picture to picture, at most a
-// second's worth either way. Returns the bytes appended.
-inline constexpr uint64_t kPadMaxGapUs = 250'000;
+// previous picture's time stamp, at most a second; one frame period for the
+// first picture and when the time stamp does not move on. A hardware encoder
+// sees every picture; the simulated camera skips pictures when the host
+// cannot keep real time, and the ones it gives carry the time of those it
+// skipped, so the stream still holds the rate a card has to absorb.
+// `clock->credit` carries what is owed (or overspent) from picture to
+// picture, at most a second's worth either way. No picture is padded beyond
+// kPadMaxPictureUs of the bitrate: after a stall of the host the time owed
+// is paid over the next pictures, so none is larger than a hardware
+// encoder's key frames or the buffers a recorder keeps for them. Returns the
+// bytes appended.
+inline constexpr uint64_t kPadMaxPictureUs = 300'000;
+
 size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
                       uint32_t fpsDen, uint64_t stampUs, PadClock* clock);
 

@@ -67,7 +67,7 @@ measure() {  # measure NAME
     first=$(grep -vx -- -1 "$WORK/frames.txt" | head -1)
     last=$(grep -vx -- -1 "$WORK/frames.txt" | tail -1)
     RATE_SEEN=$(awk -v r="${playRate:-0}" -v d="${duration:-0}" -v f="${first:-0}" -v l="${last:--1}" \
-        'BEGIN { s = (l - f + 1) / 30; printf "%.0f", s > 0 ? r * d / s : 0 }')
+        'BEGIN { s = (l - f + 1) / 30; printf "%.0f", (s > 0 ? r * d / s : 0) }')
     echo "$1: $(basename "$MAIN"): ${RATE_SEEN} bit/s over $(( ${last:-0} - ${first:-0} + 1 )) camera" \
         "frames; ${playRate:-?} bit/s over its ${duration:-?} s of play"
 }

@@ -256,9 +256,11 @@ TEST_F(PlatformTest, ConstantBitrateIsKeptOverEverySecond) {
 }
 
 // The padding of one stream, picture by picture: each picture is padded to
-// the bitrate's share of the camera time since the previous one (bounded; a
-// frame period when there is no previous one or the time stamp does not move
-// on), and what a large picture overspends is paid back by the next.
+// the bitrate's share of the camera time since the previous one (at most a
+// second; a frame period when there is no previous one or the time stamp does
+// not move on); what a large picture overspends is paid back by the next, and
+// what a stall leaves owed is paid over the next pictures, none padded past
+// the largest picture.
 TEST(PadToBitrate, PadsEachPictureToTheCameraTimeItStandsFor) {
     struct Step {
         const char* what;
@@ -269,6 +271,11 @@ TEST(PadToBitrate, PadsEachPictureToTheCameraTimeItStandsFor) {
     };
     // 2.4 Mbit/s is 300 000 bytes a second: 12 000 per 40 ms picture at 25 fps.
     constexpr uint64_t t0 = 7'000'000;
+    // After the stall: a second's 300 000 bytes and three periods' 12 000
+    // owed, less the four 3000-byte pictures and three padded to the largest.
+    constexpr size_t kLargest = 300000 * vsim::kPadMaxPictureUs / 1'000'000;
+    constexpr size_t kLastOwed = 300000 + 3 * 12000 - 4 * 3000 - 3 * (kLargest - 3000);
+    static_assert(kLastOwed > 0 && kLastOwed < kLargest - 3000 && kLastOwed % 3 == 0);
     const Step steps[] = {
         {"first picture: one frame period", t0, 2400000, 3000, 9000},
         {"steady 25 fps", t0 + 40000, 2400000, 3000, 9000},
@@ -278,8 +285,12 @@ TEST(PadToBitrate, PadsEachPictureToTheCameraTimeItStandsFor) {
         {"bitrate doubled", t0 + 280000, 4800000, 3000, 21000},
         {"larger than its share", t0 + 320000, 4800000, 30000, 0},
         {"the overspend paid back", t0 + 360000, 4800000, 3000, 15000},
-        {"a stall of 5 s: the bound", t0 + 5360000, 2400000, 3000,
-         300000 * vsim::kPadMaxGapUs / 1000000 - 3000},
+        {"stall of 5 s: a second owed, the largest picture", t0 + 5360000, 2400000, 3000,
+         kLargest - 3000},
+        {"still owed: the largest picture", t0 + 5400000, 2400000, 3000, kLargest - 3000},
+        {"still owed: the largest picture", t0 + 5440000, 2400000, 3000, kLargest - 3000},
+        {"the last of it", t0 + 5480000, 2400000, 3000, kLastOwed},
+        {"steady again", t0 + 5520000, 2400000, 3000, 9000},
     };
     vsim::PadClock clock;
     for (const Step& s : steps) {
