@@ -381,6 +381,7 @@ int32_t VencChn::send(const Frame& frame) {
 int32_t VencChn::set_recv(int32_t count) {
     if (count < RK_VENC_RECV_UNLIMITED) return RK_ERR_ILLEGAL_PARAM;
     std::lock_guard lock(mutex_);
+    if (recvLeft_ == 0 && count != 0) intakeResumed_ = true;
     recvLeft_ = count;
     return RK_SUCCESS;
 }
@@ -517,7 +518,7 @@ void VencChn::run() {
     std::vector<EncodedPicture> pics;
     for (;;) {
         Frame frame;
-        bool idr = false, reopen = false, bitrateChanged = false;
+        bool idr = false, reopen = false, bitrateChanged = false, resumed = false;
         EncoderSettings settings;
         {
             std::unique_lock lock(mutex_);
@@ -540,6 +541,7 @@ void VencChn::run() {
             std::swap(idr, idr_);
             std::swap(reopen, reopen_);
             std::swap(bitrateChanged, bitrateChanged_);
+            std::swap(resumed, intakeResumed_);
             settings = settings_locked();
         }
         cv_.notify_all();  // a sender may wait for room
@@ -550,8 +552,9 @@ void VencChn::run() {
                 drops.drop("encoder cannot open");
                 continue;
             }
-            pad_ = PadClock{};
+            resumed = true;
         }
+        if (resumed) pad_ = PadClock{};  // a new stream, or one that paused: nothing is owed
         const int64_t pts = nextPts_++;
         ptsInfo_.push_back(PtsInfo{pts, frame.timestampUs, frame.frameNo});
         if (enc_.encode(frame, idr, pts, &pics) != 0) {

@@ -300,8 +300,8 @@ int Encoder::receive(std::vector<EncodedPicture>* out) {
 
 size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
                       uint32_t fpsDen, uint64_t stampUs, PadClock* clock) {
-    if (picture == nullptr || clock == nullptr || picture->empty() || bitrate == 0 ||
-        fpsNum == 0 || fpsDen == 0) {
+    if (picture == nullptr || clock == nullptr || picture->empty() || bitrate == 0 || fpsNum == 0 ||
+        fpsDen == 0) {
         return 0;
     }
     constexpr uint64_t kSecondUs = 1'000'000;
@@ -315,9 +315,8 @@ size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t 
     clock->started = true;
     const auto size = static_cast<int64_t>(picture->size());
     clock->credit = std::clamp<int64_t>(clock->credit + share - size, -second, second);
-    const int64_t room = static_cast<int64_t>(static_cast<uint64_t>(second) * kPadMaxPictureUs /
-                                              kSecondUs) -
-                         size;
+    const int64_t room =
+        static_cast<int64_t>(static_cast<uint64_t>(second) * kPadMaxPictureUs / kSecondUs) - size;
     const int64_t pad = std::min(clock->credit, room);
     const size_t words = pad > 0 ? static_cast<size_t>(pad / 3) : 0;
     const size_t old = picture->size();

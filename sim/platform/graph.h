@@ -155,6 +155,7 @@ private:
     bool idr_ = false;
     bool reopen_ = false;
     bool bitrateChanged_ = false;
+    bool intakeResumed_ = false;  // the time since the last picture was a pause, not owed
     double rateAcc_ = 0.0;
     RkOutCbFunc cb_ = nullptr;
     std::thread worker_;
