@@ -222,8 +222,10 @@ Mp4RResult MP4R_RepairFile(const char* path, const char* journalPath, uint32_t* 
         result = MP4R_FAILED;
     } else if (MP4R_IsComplete(layout)) {
         result = MP4R_COMPLETE;
-    } else if (fileSize != 0 && (!layout.isMp4 || layout.foreignBox)) {
-        result = MP4R_FAILED;  // not a file of ours: left alone
+    } else if (fileSize != 0 && (!layout.isMp4 || layout.foreignBox || layout.hasMovie)) {
+        // Not a recording of ours cut off: its movie header comes only after
+        // the media data, once the data's size is written. Left alone.
+        result = MP4R_FAILED;
     } else {
         const std::vector<Mp4RSample> found =
             layout.mdatOffset == 0 ? std::vector<Mp4RSample>{}

@@ -728,25 +728,30 @@ TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) 
     EXPECT_EQ(probe(host_file("C_0001_AA.MP4")).sizes.size(), allSamples);
 }
 
-// A box players refuse before the media data (here the writer's "free" box
-// damaged into "fsee"): rebuilding the movie header would report a repair of
-// a file that still does not play, so the file and its journal are left as
-// they are (found by fuzzing the repair against the playback reader).
+// Boxes before the media data that a recording in progress never has: one
+// players refuse (the writer's "free" box damaged into "fsee") or a movie
+// header (damaged into "moov"), which players read instead of the rebuilt one.
+// Rebuilding would report a repair of a file that still does not play, so the
+// file and its journal are left as they are (both found by fuzzing the repair
+// against the playback reader).
 TEST_F(MovMuxerTest, RecordingsWithABoxPlayersRefuseAreLeftAlone) {
     const CutFile c = cut_file(root->path("/work"), 40);
-    std::string bytes = c.atCut;
-    const size_t box = bytes.find("free");
-    ASSERT_LT(box, 64u);
-    bytes.replace(box, 4, "fsee");
-    const std::string host = root->path("/work/x.MP4");
-    const std::string journal = root->path("/work/x.jnl");
-    write_bytes(host, bytes);
-    write_bytes(journal, c.journal);
-    uint32_t samples = 7;
-    EXPECT_EQ(MP4R_RepairFile(host.c_str(), journal.c_str(), &samples), MP4R_FAILED);
-    EXPECT_EQ(samples, 0u);
-    EXPECT_TRUE(read_bytes(host) == bytes);
-    EXPECT_TRUE(std::filesystem::exists(journal));
+    for (const char* damaged : {"fsee", "moov"}) {
+        SCOPED_TRACE(damaged);
+        std::string bytes = c.atCut;
+        const size_t box = bytes.find("free");
+        ASSERT_LT(box, 64u);
+        bytes.replace(box, 4, damaged);
+        const std::string host = root->path("/work/x.MP4");
+        const std::string journal = root->path("/work/x.jnl");
+        write_bytes(host, bytes);
+        write_bytes(journal, c.journal);
+        uint32_t samples = 7;
+        EXPECT_EQ(MP4R_RepairFile(host.c_str(), journal.c_str(), &samples), MP4R_FAILED);
+        EXPECT_EQ(samples, 0u);
+        EXPECT_TRUE(read_bytes(host) == bytes);
+        EXPECT_TRUE(std::filesystem::exists(journal));
+    }
 }
 
 TEST(Mp4Repair, JournalRoundTripAndDamage) {
