@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 constexpr uint64_t kMiB = 1048576;
 constexpr auto kPollInterval = 10ms;         // wait for frames while the queue is empty
 constexpr auto kCardCheckInterval = 1000ms;  // how often the card's free space is measured
-constexpr auto kSyncInterval = 1000ms;       // how often written samples are flushed to the card
 constexpr auto kStopDrainLimit = 5000ms;     // frames queued at a stop are written within this
 
 // A file past its size limit ends before the next key frame, so that the
@@ -41,6 +40,7 @@ constexpr uint8_t kNalPps = 8;
 
 std::atomic<uint64_t> g_splitBytes{MOV_SPLIT_BYTES_DEFAULT};
 std::atomic<uint64_t> g_sdReserveBytes{MOV_SD_RESERVE_BYTES_DEFAULT};
+std::atomic<uint32_t> g_syncIntervalMs{MOV_SYNC_INTERVAL_MS_DEFAULT};
 
 void set_state(MovCtx* ctx, uint32_t state) {
     ctx->state.store(state);
@@ -207,7 +207,8 @@ void check_card(Muxer& m) {
 // path, so that a power cut loses at most about that much of the recording.
 class CardSyncer {
 public:
-    explicit CardSyncer(Mp4WFile* file) : file_(file) {
+    CardSyncer(Mp4WFile* file, std::chrono::milliseconds interval)
+        : file_(file), interval_(interval) {
         try {
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
@@ -228,13 +229,14 @@ public:
 private:
     void run() {
         std::unique_lock lock(lock_);
-        while (!wake_.wait_for(lock, kSyncInterval, [this] { return stop_; })) {
+        while (!wake_.wait_for(lock, interval_, [this] { return stop_; })) {
             lock.unlock();
             MP4W_DataSync(file_);
             lock.lock();
         }
     }
     Mp4WFile* file_;
+    std::chrono::milliseconds interval_;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -276,6 +278,14 @@ void PLR_MOV_SetSdReserveBytes(uint64_t bytes) {
 
 uint64_t PLR_MOV_GetSdReserveBytes() {
     return g_sdReserveBytes.load();
+}
+
+void PLR_MOV_SetSyncIntervalMs(uint32_t ms) {
+    g_syncIntervalMs.store(std::max<uint32_t>(ms, 1));
+}
+
+uint32_t PLR_MOV_GetSyncIntervalMs() {
+    return g_syncIntervalMs.load();
 }
 
 int PLR_MOV_RecStart(MovCtx* ctx) {
@@ -365,7 +375,7 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
         plr_trace_logf(PLR_LOG_E, "Open file %s failed.", ctx->path);
     } else {
         MP4W_SetTimeScale(m.file, ctx->fps * 1000);
-        CardSyncer syncer(m.file);
+        CardSyncer syncer(m.file, std::chrono::milliseconds(g_syncIntervalMs.load()));
         // Set at the stop request: queued frames are written until then.
         std::chrono::steady_clock::time_point drainUntil{};
         for (;;) {

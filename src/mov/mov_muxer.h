@@ -25,6 +25,9 @@
 inline constexpr uint64_t MOV_SPLIT_BYTES_DEFAULT = 4080218930ULL;  // 3.8 GiB
 // A file ends (MOV_ST_SD_FULL) once the card's remaining space falls to this.
 inline constexpr uint64_t MOV_SD_RESERVE_BYTES_DEFAULT = 314572800ULL;  // 300 MiB
+// While a file is written its samples are flushed to the card this often, off
+// the frame path: a power cut loses at most about that much of the recording.
+inline constexpr uint32_t MOV_SYNC_INTERVAL_MS_DEFAULT = 1000;
 
 // Start a muxer thread for a filled-in context: 0, or -1 (null context, the
 // context's previous thread still recording, or no thread could be created,
@@ -44,3 +47,6 @@ void PLR_MOV_SetSplitBytes(uint64_t bytes);
 uint64_t PLR_MOV_GetSplitBytes();
 void PLR_MOV_SetSdReserveBytes(uint64_t bytes);
 uint64_t PLR_MOV_GetSdReserveBytes();
+// The flush interval of the threads started from now on (at least 1 ms).
+void PLR_MOV_SetSyncIntervalMs(uint32_t ms);
+uint32_t PLR_MOV_GetSyncIntervalMs();

@@ -49,9 +49,12 @@ struct Mp4WFile {
     AVPacket* packet = nullptr;
     bool headerWritten = false;
     uint32_t samples = 0;
-    // Journal beside the file; empty when none. Filled with the header and
-    // flushed to the card by the next MP4W_DataSync, off the frame path.
+    // Journal beside the file; empty when none. Created (empty) with the file
+    // and kept open: filled once with the header, flushed to the card by the
+    // next MP4W_DataSync (off the frame path), closed and removed by a clean
+    // close. One creation and one removal per file; no reopening.
     std::string journal;
+    int journalFd = -1;
     std::atomic<bool> journalUnsynced{false};
     // Rebuilding the movie header of a file whose samples are on the card
     // already: the bytes the muxer hands over before the trailer are skipped.
@@ -146,17 +149,12 @@ Mp4WTrackInfo track_info(const Mp4WFile* file) {
 // its rebuild after a power cut.
 void write_journal(Mp4WFile* file) {
     const std::vector<uint8_t> bytes = MP4W_EncodeJournal(track_info(file));
-    int fd = -1;
-    do {
-        fd = board_card_open(file->journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 || MP4W_WriteAll(fd, bytes.data(), bytes.size()) != 0) {
+    if (const int rc = MP4W_WriteAll(file->journalFd, bytes.data(), bytes.size()); rc != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(%d):journal %s not written: %s", __func__, __LINE__,
-                       file->journal.c_str(), strerror(errno));
+                       file->journal.c_str(), strerror(-rc));
     } else {
         file->journalUnsynced.store(true);
     }
-    if (fd >= 0) board_card_close(fd);
 }
 
 // Sets up the MP4 muxer for the track and writes the file's header.
@@ -221,7 +219,7 @@ int write_header(Mp4WFile* file) {
         return -1;
     }
     file->headerWritten = true;
-    if (!file->journal.empty()) write_journal(file);
+    if (file->journalFd >= 0) write_journal(file);
     return 0;
 }
 
@@ -258,7 +256,7 @@ Mp4WFile* MP4W_Create(const char* path) {
 }
 
 int MP4W_SetJournal(Mp4WFile* file, const char* journalPath) {
-    if (file == nullptr || journalPath == nullptr || file->headerWritten) {
+    if (file == nullptr || journalPath == nullptr || file->headerWritten || file->journalFd >= 0) {
         errno = EINVAL;
         return -1;
     }
@@ -267,20 +265,15 @@ int MP4W_SetJournal(Mp4WFile* file, const char* journalPath) {
         fd = board_card_open(journalPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
-    board_card_close(fd);
     file->journal = journalPath;
+    file->journalFd = fd;
     return 0;
 }
 
 int MP4W_DataSync(Mp4WFile* file) {
     if (file == nullptr) return -EINVAL;
-    if (file->journalUnsynced.exchange(false)) {
-        const int fd = board_card_open(file->journal.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        if (fd >= 0) {
-            board_card_datasync(fd);
-            board_card_close(fd);
-        }
-    }
+    // The descriptor is set before the file is shared and closed after.
+    if (file->journalUnsynced.exchange(false)) board_card_datasync(file->journalFd);
     return board_card_datasync(file->fd) == 0 ? 0 : -errno;
 }
 
@@ -442,7 +435,10 @@ int MP4W_Close(Mp4WFile* file) {
     free_muxer(file);
     // close() is not repeated after EINTR: on Linux the descriptor is gone either way.
     if (board_card_close(file->fd) != 0 && errno != EINTR) result = -1;
-    if (result == 0 && !file->journal.empty()) unlink(file->journal.c_str());
+    if (file->journalFd >= 0) {
+        board_card_close(file->journalFd);
+        if (result == 0) unlink(file->journal.c_str());
+    }
     delete file;
     return result;
 }

@@ -31,9 +31,9 @@ Mp4WFile* MP4W_Create(const char* path);
 // needs (time scales, picture size, parameter sets) while the file is written,
 // so that a file cut off before its movie header can be rebuilt
 // (MP4R_RepairFile). The journal is created at once (empty, marking the file
-// as in progress), filled with the file's header, flushed to the card by the
-// next MP4W_DataSync, and removed by a clean MP4W_Close. 0, or -1 (errno
-// tells why).
+// as in progress) and kept open: filled with the file's header, flushed to
+// the card by the next MP4W_DataSync, closed by MP4W_Close and removed by a
+// clean one. 0, or -1 (errno tells why).
 int MP4W_SetJournal(Mp4WFile* file, const char* journalPath);
 
 // Flushes the samples written so far (and a journal filled since the last

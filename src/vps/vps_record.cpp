@@ -118,6 +118,15 @@ void skip_used_numbers(const char* prefix, const char* mainSuffix) {
     }
 }
 
+// The time prefix and the suffix of the next main file, its number moved past
+// every name in use.
+const char* next_main_name(char (&prefix)[20]) {
+    PLR_VPS_GenFilePrefix(prefix, sizeof prefix);
+    const char* suffix = g_vpsCtx.recMov.tlapse.active.load() != 0 ? "TL" : "AA";
+    skip_used_numbers(prefix, suffix);
+    return suffix;
+}
+
 void start_recorder(MovCtx& ctx, const char* prefix, const char* suffix, MovStateCb cb) {
     // The context's previous thread may still be closing its file, which it
     // names by ctx.path: it ends before the fields change.
@@ -229,16 +238,14 @@ int PLR_VPS_RecordStart() {
     if (rec.split.load() == 0) PLR_MOV_FrameQueueClear(&rec.queue);
     PLR_MOV_FrameQueueClear(&fpv.queue);
     PLR_VPS_RecStreamReset();
-    char prefix[20] = {};
-    PLR_VPS_GenFilePrefix(prefix, sizeof prefix);
     // A board may set its own split size (the simulated board, for tests).
     if (const uint64_t splitBytes = board_record_split_bytes(); splitBytes != 0)
         PLR_MOV_SetSplitBytes(splitBytes);
 
     const VpsVencChn& recVenc = g_vpsCtx.recVenc;
-    const bool timeLapse = rec.tlapse.active.load() != 0;
-    skip_used_numbers(prefix, timeLapse ? "TL" : "AA");
-    if (!timeLapse) {
+    char prefix[20] = {};
+    const char* suffix = next_main_name(prefix);
+    if (rec.tlapse.active.load() == 0) {
         fpv.tlapse.active.store(0);
         rec.gop.store(recVenc.vencAttr.gopAttr.gopSize);
         rec.fps = recVenc.dstFps < 120 ? recVenc.dstFps : 30;
@@ -252,7 +259,7 @@ int PLR_VPS_RecordStart() {
     rec.bitrate.store(g_vpsCtx.videoMode.load() == 2
                           ? PLR_COMM_VENC_GetBitrateByRes(15, 25)
                           : PLR_COMM_VENC_GetBitrateByRes(recVenc.resId, recVenc.dstFps));
-    start_recorder(rec, prefix, timeLapse ? "TL" : "AA", state_handler_main);
+    start_recorder(rec, prefix, suffix, state_handler_main);
 
     const VpsVencChn& fpvVenc = g_vpsCtx.fpvVenc;
     fpv.fps = fpv.tlapse.active.load() != 0 ? 25 : fpvVenc.vencAttr.gopAttr.gopSize;
@@ -283,7 +290,11 @@ int PLR_VPS_RecordStop() {
     g_vpsCtx.recRunning.store(0);
     PLR_VPS_VENC_StopRecvFrame(g_vpsCtx.recVenc.vencChn);
     // Frames already queued are still written; the next start clears the queues.
-    PLR_MOV_RecStop(&g_vpsCtx.recMov);
+    // Between the two files of a split the main muxer has ended already (asking
+    // it again would report its file closed a second time): the split handler
+    // writes what is queued.
+    MovCtx& rec = g_vpsCtx.recMov;
+    if (rec.split.load() == 0 || rec.stop.load() == 0) PLR_MOV_RecStop(&rec);
     PLR_MOV_RecStop(&g_vpsCtx.fpvMov);
     return 0;
 }
@@ -303,8 +314,24 @@ int PLR_VPS_REC_SplitHandle() {
     }
     usleep(200 * 1000);
     if (g_vpsCtx.recRunning.load() == 0) {
-        // Stopped between the two files: the recording ends here.
-        g_vpsCtx.recMov.split.store(0);
+        MovCtx& rec = g_vpsCtx.recMov;
+        if (g_recEndCode.load() == 0 && rec.queue.count.load() > 0 && PLR_VPS_GetSDAvail() != 0) {
+            // Stopped between the two files: the frames queued until the stop
+            // (from the key frame the next file was to begin with) go into the
+            // next file, which closes as soon as they are written. Its closing
+            // states tell the phone that the recording has ended.
+            char prefix[20] = {};
+            const char* suffix = next_main_name(prefix);
+            plr_trace_logf(PLR_LOG_D, "%s(line=%d):stopped in a split, %d frames to write",
+                           __func__, __LINE__, rec.queue.count.load());
+            start_recorder(rec, prefix, suffix, state_handler_main);
+            PLR_MOV_RecStop(&rec);
+            return 0;
+        }
+        // Stopped between the two files with nothing (or no card) to write to:
+        // the recording ends here.
+        rec.split.store(0);
+        PLR_MOV_FrameQueueClear(&rec.queue);
         PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, g_recEndCode.exchange(0), -1, -1, nullptr);
         return 0;
     }
@@ -343,6 +370,12 @@ int PLR_VPS_4K_RecStHandler(uint32_t state) {
             if (g_vpsCtx.recRunning.load() == 0) break;  // stopped before it began
             if (!split) PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, PLR_VPS_GetRecordBitrate());
             PLR_VPS_VENC_StartRecvFrame(chn, RK_VENC_RECV_UNLIMITED);
+            // A stop that came meanwhile may have stopped the intake before it
+            // was started here: it stays stopped.
+            if (g_vpsCtx.recRunning.load() == 0) {
+                PLR_VPS_VENC_StopRecvFrame(chn);
+                break;
+            }
             RK_MPI_VENC_RequestIDR(static_cast<int32_t>(chn), 0);
             break;
         case MOV_ST_RECORDING:

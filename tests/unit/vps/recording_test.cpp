@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -24,6 +25,8 @@
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 #include "vps/vps_pipeline.h"
+#include "vps/vps_record.h"
+#include "vps/vps_stream.h"
 
 namespace {
 
@@ -221,12 +224,29 @@ TEST_F(RecordingTest, FileThatCannotBeCreatedLeavesNothing) {
     EXPECT_EQ(board.read("/sim/card/PLRMEDIA/VIDEO"), "");
 }
 
+// The sensor frame of the newest record frame offered to the recorder while
+// the recording ran: a stand-in for the record stream callback notes it.
+std::atomic<int64_t> g_lastFrameBeforeStop{-1};
+
+void note_frames_before_stop(MEDIA_BUFFER mb) {
+    const uint32_t frame = vcam_mb_frame_number(mb);
+    PLR_VPS_RECStreamCb(mb);
+    // Still running after the callback: it was running when the callback
+    // looked, and the frame was queued (the flag falls only at the stop).
+    if (g_vpsCtx.recRunning.load() != 0) g_lastFrameBeforeStop.store(frame);
+}
+
 // A stop is honoured whenever it comes: right after the start (before the
-// file has its first key frame) and between the two files of a split. The
-// phone's view and the card agree afterwards: every start it was told of
-// names a playable file, the recording has ended, and no file follows.
-TEST_F(RecordingTest, StopRightAfterStartOrInTheSplitWindowEndsTheRecording) {
+// file has its first key frame) and between the two files of a split (the
+// first file closing, the next not yet started). Every frame queued until the
+// stop is written, and the phone's view and the card agree afterwards: every
+// start it was told of names a playable file, it is told that the recording
+// ended (with no error) and never of a new start, no file follows, and the
+// main files' frame numbers run on from one file to the next up to the last
+// frame queued before the stop.
+TEST_F(RecordingTest, StopRightAfterStartOrInTheSplitWindowWritesWhatWasQueued) {
     switch_to_record();
+    PLR_VPS_SetRecStreamCallback(note_frames_before_stop);
     struct Case {
         const char* name;
         uint64_t splitBytes;
@@ -236,11 +256,22 @@ TEST_F(RecordingTest, StopRightAfterStartOrInTheSplitWindowEndsTheRecording) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         PLR_MOV_SetSplitBytes(c.splitBytes);
+        const std::vector<std::string> before = videos(board);
         const size_t starts = CameraNotes::count(VPS_EVT_REC_START);
         const size_t stops = CameraNotes::count(VPS_EVT_REC_STOP);
+        const uint64_t dropsBefore = platform_drops();
+        g_lastFrameBeforeStop.store(-1);
         PLR_VPS_SendEvent(VPS_EVT_REC_START);
         if (c.splitBytes != MOV_SPLIT_BYTES_DEFAULT) {
-            ASSERT_TRUE(wait_until([] { return g_vpsCtx.recMov.split.load() != 0; }, 60s));
+            // The stop is queued while the first file closes, ahead of the
+            // split event its end posts.
+            const MovCtx& rec = g_vpsCtx.recMov;
+            const auto until = std::chrono::steady_clock::now() + 60s;
+            while (!(rec.split.load() != 0 &&
+                     (rec.state.load() == MOV_ST_SPLIT || rec.state.load() == MOV_ST_CLOSED))) {
+                ASSERT_LT(std::chrono::steady_clock::now(), until) << "no split";
+                std::this_thread::sleep_for(100us);
+            }
         }
         PLR_VPS_SendEvent(VPS_EVT_REC_STOP);
         ASSERT_TRUE(CameraNotes::wait(VPS_EVT_REC_STOP, stops + 1, nullptr, 30s));
@@ -248,21 +279,54 @@ TEST_F(RecordingTest, StopRightAfterStartOrInTheSplitWindowEndsTheRecording) {
             return PLR_VPS_RecState() == MOV_ST_IDLE && g_vpsCtx.recRunning.load() == 0 &&
                    g_vpsCtx.recMov.split.load() == 0;
         }));
-        const std::vector<std::string> files = videos(board);
         std::this_thread::sleep_for(1500ms);
-        EXPECT_EQ(videos(board), files) << "no file starts after the stop";
+        const std::vector<std::string> files = videos(board);
         EXPECT_EQ(g_vpsCtx.recRunning.load(), 0u);
-        for (const VpsEvt& e : CameraNotes::of(VPS_EVT_REC_START)) {
-            if (e.retCode != 0) continue;
-            EXPECT_TRUE(
-                fs::exists(board.path(std::string("/sim/card") + (e.cval + strlen("/tmp/SD0")))))
-                << "the phone was told of " << e.cval;
+        EXPECT_EQ(PLR_VPS_RecState(), static_cast<uint32_t>(MOV_ST_IDLE)) << "no file follows";
+
+        // The phone: at most the one start, told with a file that is there;
+        // the end told without an error, once per closing state of the file.
+        const std::vector<VpsEvt> startNotes = CameraNotes::of(VPS_EVT_REC_START);
+        EXPECT_LE(startNotes.size(), starts + 1);
+        for (size_t i = starts; i < startNotes.size(); ++i) {
+            EXPECT_EQ(startNotes[i].retCode, 0);
+            EXPECT_TRUE(fs::exists(
+                board.path(std::string("/sim/card") + (startNotes[i].cval + strlen("/tmp/SD0")))))
+                << "the phone was told of " << startNotes[i].cval;
         }
-        EXPECT_LE(CameraNotes::count(VPS_EVT_REC_START), starts + 1);
+        const std::vector<VpsEvt> stopNotes = CameraNotes::of(VPS_EVT_REC_STOP);
+        EXPECT_GE(stopNotes.size(), stops + 1);
+        EXPECT_LE(stopNotes.size(), stops + 2);
+        for (size_t i = stops; i < stopNotes.size(); ++i) EXPECT_EQ(stopNotes[i].retCode, 0);
+
+        // The card: the main files of this recording, in the order written,
+        // each playable from a key frame.
+        std::vector<int64_t> frames;
         for (const std::string& name : files) {
-            const VideoProbe p = probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + name), false);
+            if (std::find(before.begin(), before.end(), name) != before.end()) continue;
+            const bool main = name.ends_with("_AA.MP4");
+            const VideoProbe p = probe_video(board.path("/sim/card/PLRMEDIA/VIDEO/" + name), main);
             EXPECT_TRUE(p.opened && !p.keyFlags.empty() && p.keyFlags.front()) << name;
+            if (main) frames.insert(frames.end(), p.frameNumbers.begin(), p.frameNumbers.end());
         }
+        const int64_t lastQueued = g_lastFrameBeforeStop.load();
+        if (c.splitBytes != MOV_SPLIT_BYTES_DEFAULT) {
+            ASSERT_GE(lastQueued, 0) << "frames were queued";
+            ASSERT_FALSE(frames.empty());
+        }
+        if (frames.empty()) {
+            EXPECT_EQ(startNotes.size(), starts) << "no file, and the phone was told of none";
+            continue;
+        }
+        EXPECT_EQ(startNotes.size(), starts + 1) << "the phone was told of the file";
+        // Consecutive but for the frames the platform itself lost.
+        uint64_t missing = 0;
+        for (size_t i = 1; i < frames.size(); ++i) {
+            ASSERT_GT(frames[i], frames[i - 1]) << i;
+            missing += static_cast<uint64_t>(frames[i] - frames[i - 1] - 1);
+        }
+        EXPECT_LE(missing, platform_drops() - dropsBefore) << "pictures lost between the files";
+        EXPECT_GE(frames.back(), lastQueued) << "the last frame queued before the stop is written";
     }
 }
 
