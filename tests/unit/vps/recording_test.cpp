@@ -248,8 +248,7 @@ TEST_F(RecordingTest, StopRightAfterStartOrInTheSplitWindowEndsTheRecording) {
         // file that never got its key frame.
         ASSERT_TRUE(wait_until([] {
             return PLR_VPS_RecState() == MOV_ST_IDLE && g_vpsCtx.recRunning.load() == 0 &&
-                   g_vpsCtx.recMov.split.load() == 0 &&
-                   g_vpsCtx.fpvMov.state.load() == MOV_ST_IDLE;
+                   g_vpsCtx.recMov.split.load() == 0 && g_vpsCtx.fpvMov.state.load() == MOV_ST_IDLE;
         }));
         const std::vector<std::string> files = videos(board);
         std::this_thread::sleep_for(1500ms);
