@@ -203,26 +203,71 @@ bool serve_client(int fd) {
     }
 }
 
+// What a failed accept means for the listening socket.
+enum class AcceptFailure { kConnection, kResources, kSocket };
+
+// A connection that went away before it was taken, or an interruption, leaves
+// the listening socket as it is; so does a shortage of descriptors or memory,
+// which a new socket would not cure. Anything else means the socket itself is
+// broken and is made again.
+AcceptFailure classify_accept_error(int error) {
+    switch (error) {
+        case EINTR:
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case ECONNABORTED:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            return AcceptFailure::kConnection;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return AcceptFailure::kResources;
+        default:
+            return AcceptFailure::kSocket;
+    }
+}
+
+// The listening socket is made once and kept while it works: a phone that
+// connects while the thread serves another client, pauses or times out waits
+// in the backlog and is taken by the next accept. Closing it between clients
+// would reset such a phone, or refuse it outright while no socket listens.
 void PLR_MAV_RecvThread() {
     plr_set_realtime("PLR_MAV_RecvThread", kRtPriority);
     ctx().ConnState.store(MAV_CONN_NONE);
     MavlinkCreateTimer(&ctx().HBTimer, MavlinkTimeoutSendHBHandle, nullptr);
     while (ctx().RecvExit.load() == 0) {
         PLR_MAV_CloseClient();
-        if (PLR_MAV_NetworkInit() != 0) {
+        if (ctx().HBListenFd.load() < 0 && PLR_MAV_NetworkInit() != 0) {
             PLR_TRACE(PLR_LOG_D, "net init fail!");
             if (wait_wake(kRetryPauseMs)) break;
             continue;
         }
-        const int r = wait_readable(ctx().HBListenFd.load(), kAcceptTimeoutMs);
+        const int listenFd = ctx().HBListenFd.load();
+        const int r = wait_readable(listenFd, kAcceptTimeoutMs);
         if (r == -2) break;
+        if (r == 0) {
+            PLR_TRACE(PLR_LOG_D, "accept fail!!!");  // time-out: nobody came
+            continue;
+        }
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        const int fd = r == 1 ? accept4(ctx().HBListenFd.load(), reinterpret_cast<sockaddr*>(&peer),
-                                        &len, SOCK_CLOEXEC)
-                              : -1;
+        const int fd =
+            r == 1 ? accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC) : -1;
         if (fd < 0) {
+            const AcceptFailure failure = classify_accept_error(errno);
             PLR_TRACE(PLR_LOG_D, "accept fail!!!");
+            if (failure == AcceptFailure::kConnection) continue;
+            if (failure == AcceptFailure::kSocket) close_fd(ctx().HBListenFd);
             if (wait_wake(kRetryPauseMs)) break;
             continue;
         }

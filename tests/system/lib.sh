@@ -29,6 +29,15 @@ cleanup() {
         echo "FAILED: ThreadSanitizer reported races (above)"
         status=1
     fi
+    # VBOARD_TEST_LOGS=DIR keeps the programs' output (*.out, *.txt of the
+    # work directory) in DIR/<test script>/ for a look after the run.
+    if [ -n "${VBOARD_TEST_LOGS:-}" ]; then
+        local keep
+        keep=$VBOARD_TEST_LOGS/$(basename "$0" .sh)
+        mkdir -p "$keep" && find "$WORK" -maxdepth 1 -type f \( -name '*.out' -o -name '*.txt' \) \
+            -exec cp {} "$keep/" \;
+        [ -n "$TSAN_REPORTS" ] && compgen -G "$TSAN_REPORTS.*" >/dev/null && cp "$TSAN_REPORTS".* "$keep/"
+    fi
     rm -rf "$WORK"
     exit "$status"
 }

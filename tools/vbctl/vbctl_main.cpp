@@ -346,8 +346,8 @@ void report_pump_end(const Session& s, int end, const char* what, const char* hi
 
 // Connects and waits for the board's first message: the board sends its
 // heartbeat every 300 ms once it has accepted the link. A link closed before
-// anything arrived (the board re-creates its listening socket between
-// accepts) is tried again until the time-out.
+// anything arrived (a board that is stopping, or a build that re-created its
+// listening socket between accepts) is tried again until the time-out.
 int open_link(Session* s) {
     const int64_t deadline = vbctl_now_ms() + timeout_ms(*s);
     char error[256] = "";

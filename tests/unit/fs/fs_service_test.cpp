@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "../../support/board_root_fixture.h"
+#include "fs/fs_context.h"
 #include "fs/fs_stream.h"
 #include "fs/udp_rtt.h"
 #include "fs_media_fixture.h"
@@ -367,7 +368,12 @@ TEST_F(Playback, FromAPositionWithPausePlaySeekAndEnd) {
                                frame(17).size() + frame(18).size());
 
     // Pause: what was on its way arrives, then nothing; play goes on from there.
+    // Nothing is acknowledged until the board has taken the pause, so that
+    // what is on its way does not depend on which of its threads runs first.
     phone_.request(resource(3, "PLAY.MP4", 7));
+    for (int i = 0; i < 250 && fs_context.paused.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(fs_context.paused.load(), 1u) << "the pause was not taken";
     size_t before = data.size();
     take(500, &data, &texts);
     EXPECT_LE(data.size() - before, frame(19).size() + frame(20).size() + frame(21).size());

@@ -1,18 +1,23 @@
 // The app link on real loopback sockets: heartbeats with the right system id
 // for a direct phone and for the repeater, answers from the event bridge, the
 // recording-time report, the status report, the stick channel, heartbeat loss
-// and a new client, start and stop twice.
+// and a new client, clients connecting at any moment, start and stop twice.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "../../support/board_root_fixture.h"
+#include "core/trace_log.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav_test_util.h"
@@ -23,26 +28,22 @@ namespace {
 
 constexpr int kWaitMs = 3000;
 
-// Connects from `fromAddr` to the link, retrying while the server (re)creates
-// its listening socket. -1 when it never accepts.
+// Connects once from `fromAddr` to the link, as soon as the server has a
+// port. -1 when the connection is refused (or the server never listens).
 int connect_client(const char* fromAddr) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const uint16_t port = PLR_MAV_GetTcpPort();
-        if (port != 0) {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in from{};
-            from.sin_family = AF_INET;
-            inet_pton(AF_INET, fromAddr, &from.sin_addr);
-            bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(port);
-            inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
-            close(fd);
-        }
+    for (int i = 0; i < 100 && PLR_MAV_GetTcpPort() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, fromAddr, &from.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(PLR_MAV_GetTcpPort());
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    close(fd);
     return -1;
 }
 
@@ -53,6 +54,65 @@ void send_heartbeat(int fd) {
     uint8_t buf[MAVLINK_MAX_PACKET_LEN];
     const int n = mavlink_msg_to_send_buffer(buf, &msg);
     ASSERT_EQ(write(fd, buf, static_cast<size_t>(n)), n);
+}
+
+// Collects what the trace log prints (to standard output, a line at a time,
+// ordinary trace switched on) while it lives; hands it on to the real
+// standard output at the end.
+class PrintedText {
+public:
+    PrintedText() {
+        TRACE_LOG_METHOD(PLR_LOG_METHOD_CONSOLE);
+        TRACE_LOG_LEVEL(PLR_LOG_D);
+        TRACE_LOG_ENABLE();
+        fflush(stdout);
+        if (pipe2(pipe_, O_CLOEXEC) != 0) return;
+        saved_ = dup(STDOUT_FILENO);
+        dup2(pipe_[1], STDOUT_FILENO);
+        reader_ = std::thread([this] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(pipe_[0], buf, sizeof buf)) > 0) {
+                std::lock_guard lock(lock_);
+                text_.append(buf, static_cast<size_t>(n));
+                changed_.notify_all();
+            }
+        });
+    }
+    ~PrintedText() {
+        plr_trace_log_reset();
+        if (saved_ < 0) return;
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(pipe_[1]);
+        reader_.join();
+        close(pipe_[0]);
+        if (write(saved_, text_.data(), text_.size()) < 0) {
+        }
+        close(saved_);
+    }
+    PrintedText(const PrintedText&) = delete;
+    PrintedText& operator=(const PrintedText&) = delete;
+
+    // True once `what` has been printed, within `ms`.
+    bool wait_for(const std::string& what, int ms) {
+        std::unique_lock lock(lock_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                                 [&] { return text_.find(what) != std::string::npos; });
+    }
+
+private:
+    int pipe_[2] = {-1, -1};
+    int saved_ = -1;
+    std::thread reader_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string text_;
+};
+
+bool greeted(int fd, int ms = kWaitMs) {
+    FrameReader reader(fd);
+    return reader.next_id(ms, MAVLINK_MSG_ID_HEARTBEAT).has_value();
 }
 
 class ServerTest : public ::testing::Test {
@@ -174,19 +234,10 @@ TEST_F(ServerTest, AFrameCutByADroppedLinkDoesNotEatTheNextConnection) {
     close(first);
 
     for (int round = 0; round < 2; ++round) {
-        // A connection that lands while the board re-creates its listening
-        // socket is closed before the first byte: connect again, as a phone does.
-        int next = -1;
-        for (int attempt = 0; attempt < 10 && next < 0; ++attempt) {
-            next = connect_client("127.0.0.5");
-            ASSERT_GE(next, 0);
-            FrameReader greeting(next);
-            if (!greeting.next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT)) {
-                close(next);
-                next = -1;
-            }
-        }
-        ASSERT_GE(next, 0) << "the board never greeted a new client";
+        const int next = connect_client("127.0.0.5");
+        ASSERT_GE(next, 0);
+        FrameReader greeting(next);
+        ASSERT_TRUE(greeting.next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT));
         send_heartbeat(next);
         bool seen = false;
         for (int i = 0; i < 150 && !seen; ++i) {
@@ -195,10 +246,42 @@ TEST_F(ServerTest, AFrameCutByADroppedLinkDoesNotEatTheNextConnection) {
         }
         EXPECT_TRUE(seen) << "round " << round << ": the first heartbeat was swallowed";
         close(next);
-        // Wait until the board has noticed the close before connecting again.
-        for (int i = 0; i < 150 && MavlinkContext.ConnState.load() != MAV_CONN_NONE; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+// A phone may connect at any moment: right after the previous client left,
+// while another client is still served, or just after an accept timed out
+// with nobody there. It is taken as soon as the link is free, never refused
+// or reset.
+TEST_F(ServerTest, APhoneConnectingAtAnyMomentGetsIn) {
+    int fd = connect_client("127.0.0.5");
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(greeted(fd));
+    for (int round = 0; round < 5; ++round) {
+        close(fd);
+        fd = connect_client("127.0.0.5");
+        ASSERT_GE(fd, 0) << "refused right after a client left, round " << round;
+        ASSERT_TRUE(greeted(fd)) << "reset right after a client left, round " << round;
+    }
+    for (int round = 0; round < 3; ++round) {
+        const int waiting = connect_client("127.0.0.6");
+        ASSERT_GE(waiting, 0) << "refused while another client is served, round " << round;
+        FrameReader second(waiting);
+        EXPECT_FALSE(second.next_id(300, MAVLINK_MSG_ID_HEARTBEAT)) << "two clients served";
+        close(fd);
+        ASSERT_TRUE(second.next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT))
+            << "a waiting client was dropped when the first left, round " << round;
+        fd = waiting;
+    }
+    close(fd);
+    {
+        PrintedText log;
+        ASSERT_TRUE(log.wait_for("accept fail!!!", 20000)) << "no accept time-out";
+        fd = connect_client("127.0.0.5");
+    }
+    ASSERT_GE(fd, 0) << "refused just after an accept time-out";
+    EXPECT_TRUE(greeted(fd)) << "reset just after an accept time-out";
+    close(fd);
 }
 
 TEST(ServerLifeTest, StartsAndStopsTwice) {
