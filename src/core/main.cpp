@@ -1,7 +1,5 @@
 // vboard: start-up in a fixed order, the main loop, and the ordered shutdown
 // when SIGINT or SIGTERM arrives.
-#include <malloc.h>
-
 #include <chrono>
 #include <cstdio>
 
@@ -9,6 +7,7 @@
 #include "core/ccl.h"
 #include "core/led.h"
 #include "core/main_loop.h"
+#include "core/memory.h"
 #include "core/pid_lock.h"
 #include "core/signals.h"
 #include "core/trace_log.h"
@@ -55,25 +54,10 @@ void upgrade_poll() {
     PLR_FW_UpgradeTrigger();
 }
 
-// Buffers of picture size (frames, photos, their encoder and muxer copies) are
-// taken from and given back to the system directly. With the C library's
-// adaptive threshold a freed big buffer raises the threshold, later ones come
-// from the heap arenas of whichever thread asked, and the memory stays with
-// the process: in five minutes of photos and recordings RSS climbed to about
-// 290 MiB and was still rising, against about 160 MiB with a fixed threshold,
-// which also keeps the heap trimmed.
-constexpr int kMmapThresholdBytes = 256 * 1024;
-
-void memory_policy_init() {
-#ifdef M_MMAP_THRESHOLD
-    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
-#endif
-}
-
 }  // namespace
 
 int main() {
-    memory_policy_init();
+    PLR_MAIN_MemoryInit();
     if (board_init() != 0) return 1;
 
     PLR_MAIN_LogInit();
@@ -96,6 +80,7 @@ int main() {
         PLR_MAV_Init();
         PLR_MAIN_AddPoll(upgrade_poll);
         PLR_MAIN_AddPoll([] { PLR_RP_CustomTrigger(); });
+        PLR_MAIN_AddPoll([] { PLR_MAIN_MemoryTrimPoll(PLR_MAIN_MemoryNowMs()); });
         PLR_MAIN_Loop();
     }
 

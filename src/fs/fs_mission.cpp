@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "board/board.h"
+#include "core/memory.h"
 #include "core/trace_log.h"
 #include "fs/fs_stream.h"
 
@@ -137,5 +138,7 @@ void fs_mission_handle(FsContext* ctx) {
         ctx->cancel.store(0);
         mission.handler(&mission.data, ctx);
         fs_mission_del(mission.id, ctx);
+        // A download, playback or thumbnail has let go of its file and buffers.
+        PLR_MAIN_MemoryTrimRequest();
     }
 }

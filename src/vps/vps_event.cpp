@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "board/board.h"
+#include "core/memory.h"
 #include "core/trace_log.h"
 
 namespace {
@@ -266,6 +267,12 @@ int PLR_VPS_RegEvtCallback(VpsEvtCallback callback) {
 
 int PLR_VPS_EvtNotify(uint32_t eventno, int32_t retCode, int32_t ival1, int32_t ival2,
                       const char* text) {
+    // A photo, a recording or a mode switch has ended: the encoders', muxers'
+    // and channels' working buffers go back to the system once their threads
+    // have let go of them.
+    if (eventno == VPS_EVT_SNAP_STOP || eventno == VPS_EVT_REC_STOP ||
+        eventno == VPS_EVT_MODE_SWITCH)
+        PLR_MAIN_MemoryTrimRequest();
     const VpsEvtCallback callback = g_vpsEvtCtx.evtCb.load();
     if (callback == nullptr) return -1;
     VpsEvt evt;
