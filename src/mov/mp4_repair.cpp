@@ -60,8 +60,23 @@ bool read_journal(const char* path, Mp4WTrackInfo* info) {
 }
 
 // Writes the movie header behind the samples found.
+// The writer's header ends with an 8-byte "free" box and the media data's
+// 8-byte header; only a close writes a 64-bit size over both. Back in that
+// form, the rebuild's close writes the size where the header has it.
+bool restore_recording_header(const char* path, const Mp4RLayout& layout) {
+    if (layout.dataOffset - layout.mdatOffset != 16) return true;
+    static constexpr uint8_t kHeader[16] = {0, 0, 0, 8, 'f', 'r', 'e', 'e',
+                                            0, 0, 0, 0, 'm', 'd', 'a', 't'};
+    const int fd = board_card_open(path, O_WRONLY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool ok = lseek(fd, static_cast<off_t>(layout.mdatOffset), SEEK_SET) >= 0 &&
+                    board_card_write(fd, kHeader, sizeof kHeader) == sizeof kHeader;
+    return board_card_close(fd) == 0 && ok;
+}
+
 bool rebuild(const char* path, int fd, const Mp4RLayout& layout,
              const std::vector<Mp4RSample>& samples, const Mp4WTrackInfo& info) {
+    if (!restore_recording_header(path, layout)) return false;
     const Mp4RSample& last = samples.back();
     Mp4WFile* file = MP4W_Reopen(path, layout.dataOffset, last.offset + last.size);
     if (file == nullptr) return false;

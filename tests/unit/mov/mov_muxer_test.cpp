@@ -685,6 +685,12 @@ TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) 
         bool repaired;         // "MP4 repaired" logged
     };
     const std::string cutMidSample = c.atCut + std::string(c.closedAll.substr(c.atCut.size(), 700));
+    // A close that got as far as the 64-bit size over the "free" box and the
+    // media data's header (the size a garbage one, found by fuzzing).
+    std::string with64BitSize = c.atCut;
+    const size_t freeBox = with64BitSize.find("free") - 4;
+    ASSERT_LT(freeBox, 64u);
+    with64BitSize.replace(freeBox, 16, std::string("\0\0\0\1mdat\0\0\x0e\xc7mdat", 16));
     const Case cases[] = {
         {"A_0001_AA.MP4", c.atCut, true, c.closedCut, true},
         {"B_0001_AA.MP4", cutMidSample, true, c.closedCut, true},
@@ -697,13 +703,14 @@ TEST_F(MovMuxerTest, FilesCutOffAreRebuiltAtMountAsACleanCloseWouldHaveWritten) 
         {"F_0001_AA.MP4", c.closedAll, true, c.closedAll, false},
         // No journal: not a file this recorder cut off; left alone.
         {"G_0001_AA.MP4", c.atCut, false, c.atCut, false},
+        {"H_0001_AA.MP4", with64BitSize, true, c.closedCut, true},
     };
     for (const Case& k : cases) {
         write_bytes(host_file(k.name), k.bytes);
         if (k.journal) write_bytes(root->path(PLR_MOV_JournalPath(board_file(k.name))), c.journal);
     }
     testing::internal::CaptureStdout();
-    EXPECT_EQ(PLR_MOV_RepairScan(kVideoDir), 6);
+    EXPECT_EQ(PLR_MOV_RepairScan(kVideoDir), 7);
     PLR_MOV_RepairWait();
     const std::string log = testing::internal::GetCapturedStdout();
     for (const Case& k : cases) {
