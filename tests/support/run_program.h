@@ -35,6 +35,19 @@ inline std::string slurp(const std::string& path) {
     return text.str();
 }
 
+// The command line that runs `program` of the build with `args`: in a cross
+// build through the emulator the tests run through (VBOARD_TEST_EMULATOR: its
+// path and options, or empty).
+inline std::vector<std::string> program_command(const std::string& program,
+                                                const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    std::istringstream emulator(VBOARD_TEST_EMULATOR);
+    for (std::string w; emulator >> w;) words.push_back(w);
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
 inline ProgramRun run_program(const std::string& program, const std::vector<std::string>& args) {
     static std::atomic<int> counter{0};
     const std::string base =
@@ -47,13 +60,7 @@ inline ProgramRun run_program(const std::string& program, const std::vector<std:
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    // In a cross build the program runs through the emulator the tests run
-    // through (VBOARD_TEST_EMULATOR: its path and options, or empty).
-    std::vector<std::string> words;
-    std::istringstream emulator(VBOARD_TEST_EMULATOR);
-    for (std::string w; emulator >> w;) words.push_back(w);
-    words.push_back(program);
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> words = program_command(program, args);
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);

@@ -26,13 +26,12 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/run_program.h"
 #include "core/trace_log.h"
 #include "fw/fw_transfer.h"
 #include "fw_orchestration_fake.h"
 #include "fw_target.h"
 #include "mav/mavlink_msgs.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
@@ -527,7 +526,7 @@ TEST_F(FwTransferTest, OnlyTheOtherBoardsAreTransferred) {
 
 pid_t spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
-    std::vector<std::string> words = args;
+    std::vector<std::string> words = program_command(args[0], {args.begin() + 1, args.end()});
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
