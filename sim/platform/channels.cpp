@@ -381,7 +381,6 @@ int32_t VencChn::send(const Frame& frame) {
 int32_t VencChn::set_recv(int32_t count) {
     if (count < RK_VENC_RECV_UNLIMITED) return RK_ERR_ILLEGAL_PARAM;
     std::lock_guard lock(mutex_);
-    if (recvLeft_ == 0 && count != 0) intakeResumed_ = true;
     recvLeft_ = count;
     return RK_SUCCESS;
 }
@@ -467,15 +466,9 @@ EncoderSettings VencChn::settings_locked() const {
 
 void VencChn::deliver(std::vector<EncodedPicture>* pics) {
     RkOutCbFunc cb;
-    bool video;
-    uint32_t bitrate, fpsNum, fpsDen;
     {
         std::lock_guard lock(mutex_);
         cb = cb_;
-        video = attr_.vencAttr.codec == RK_CODEC_H264 || attr_.vencAttr.codec == RK_CODEC_H265;
-        bitrate = attr_.rcAttr.bitRate;
-        fpsNum = attr_.rcAttr.dstFrameRateNum;
-        fpsDen = attr_.rcAttr.dstFrameRateDen;
     }
     for (EncodedPicture& pic : *pics) {
         PtsInfo info{pic.pts, 0, 0};
@@ -483,9 +476,6 @@ void VencChn::deliver(std::vector<EncodedPicture>* pics) {
             info = ptsInfo_.front();
             ptsInfo_.pop_front();
         }
-        // Padded by the camera time the picture stands for, which only this
-        // channel knows.
-        if (video) pad_to_bitrate(&pic.bytes, bitrate, fpsNum, fpsDen, info.timestampUs, &pad_);
         Frame frame;
         frame.data = pool_->acquire(pic.bytes.size());
         if (!frame.data) {
@@ -518,7 +508,7 @@ void VencChn::run() {
     std::vector<EncodedPicture> pics;
     for (;;) {
         Frame frame;
-        bool idr = false, reopen = false, bitrateChanged = false, resumed = false;
+        bool idr = false, reopen = false, bitrateChanged = false;
         EncoderSettings settings;
         {
             std::unique_lock lock(mutex_);
@@ -541,20 +531,15 @@ void VencChn::run() {
             std::swap(idr, idr_);
             std::swap(reopen, reopen_);
             std::swap(bitrateChanged, bitrateChanged_);
-            std::swap(resumed, intakeResumed_);
             settings = settings_locked();
         }
         cv_.notify_all();  // a sender may wait for room
         if (enc_.is_open() && (reopen || (bitrateChanged && !enc_.set_bitrate(settings.bitrate))))
             drain();
-        if (!enc_.is_open()) {
-            if (enc_.open(settings) != 0) {
-                drops.drop("encoder cannot open");
-                continue;
-            }
-            resumed = true;
+        if (!enc_.is_open() && enc_.open(settings) != 0) {
+            drops.drop("encoder cannot open");
+            continue;
         }
-        if (resumed) pad_ = PadClock{};  // a new stream, or one that paused: nothing is owed
         const int64_t pts = nextPts_++;
         ptsInfo_.push_back(PtsInfo{pts, frame.timestampUs, frame.frameNo});
         if (enc_.encode(frame, idr, pts, &pics) != 0) {

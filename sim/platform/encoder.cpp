@@ -107,6 +107,7 @@ void Encoder::close() {
     sws_ = nullptr;
     swsSrcW_ = swsSrcH_ = 0;
     sent_ = received_ = 0;
+    padCredit_ = 0;
 }
 
 int Encoder::open(const EncoderSettings& settings) {
@@ -291,6 +292,7 @@ int Encoder::receive(std::vector<EncodedPicture>* out) {
         } else {
             pic.bytes.reserve(data.size() + 16);
             pic.key = annexb_normalise(s_.codec, s_.profile, data, &pic.bytes);
+            pad_to_bitrate(&pic.bytes, s_.bitrate, s_.fpsNum, s_.fpsDen, &padCredit_);
         }
         ++received_;
         av_packet_unref(pkt_);
@@ -299,30 +301,20 @@ int Encoder::receive(std::vector<EncodedPicture>* out) {
 }
 
 size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
-                      uint32_t fpsDen, uint64_t stampUs, PadClock* clock) {
-    if (picture == nullptr || clock == nullptr || picture->empty() || bitrate == 0 || fpsNum == 0 ||
-        fpsDen == 0) {
+                      uint32_t fpsDen, int64_t* credit) {
+    if (picture == nullptr || credit == nullptr || picture->empty() || bitrate == 0 ||
+        fpsNum == 0 || fpsDen == 0) {
         return 0;
     }
-    constexpr uint64_t kSecondUs = 1'000'000;
     const int64_t second = bitrate / 8;
-    int64_t share = second * fpsDen / fpsNum;
-    if (clock->started && stampUs > clock->lastStampUs) {
-        const uint64_t elapsedUs = std::min(stampUs - clock->lastStampUs, kSecondUs);
-        share = static_cast<int64_t>(static_cast<uint64_t>(second) * elapsedUs / kSecondUs);
-    }
-    if (!clock->started || stampUs > clock->lastStampUs) clock->lastStampUs = stampUs;
-    clock->started = true;
-    const auto size = static_cast<int64_t>(picture->size());
-    clock->credit = std::clamp<int64_t>(clock->credit + share - size, -second, second);
-    const int64_t room =
-        static_cast<int64_t>(static_cast<uint64_t>(second) * kPadMaxPictureUs / kSecondUs) - size;
-    const int64_t pad = std::min(clock->credit, room);
-    const size_t words = pad > 0 ? static_cast<size_t>(pad / 3) : 0;
+    const int64_t share = second * fpsDen / fpsNum;
+    *credit = std::clamp<int64_t>(*credit + share - static_cast<int64_t>(picture->size()), -second,
+                                  second);
+    const size_t words = *credit > 0 ? static_cast<size_t>(*credit / 3) : 0;
     const size_t old = picture->size();
     picture->resize(old + words * 3, 0);
     for (size_t i = 0; i < words; ++i) (*picture)[old + i * 3 + 2] = 3;
-    clock->credit -= static_cast<int64_t>(words * 3);
+    *credit -= static_cast<int64_t>(words * 3);
     return words * 3;
 }
 

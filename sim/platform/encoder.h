@@ -72,34 +72,16 @@ private:
     int encFormat_ = -1;  // AVPixelFormat of the encoder's input
     int64_t sent_ = 0;
     int64_t received_ = 0;
-};
-
-// The constant bitrate's bookkeeping of one stream (see pad_to_bitrate).
-struct PadClock {
-    int64_t credit = 0;        // bytes owed (or overspent), at most a second's worth either way
-    uint64_t lastStampUs = 0;  // camera time stamp of the previous picture
-    bool started = false;      // a picture has been counted since the stream began
+    int64_t padCredit_ = 0;  // bytes the constant bitrate still owes the stream
 };
 
 // Constant bitrate as a hardware encoder keeps it: a picture that comes out
-// smaller than its share of the bitrate is padded with cabac_zero_words
-// (00 00 03) at the end of its last NAL unit, which decoders skip. A
-// picture's share is the camera time it stands for: the time since the
-// previous picture's time stamp, at most a second; one frame period for the
-// first picture and when the time stamp does not move on. A hardware encoder
-// sees every picture; the simulated camera skips pictures when the host
-// cannot keep real time, and the ones it gives carry the time of those it
-// skipped, so the stream still holds the rate a card has to absorb.
-// `clock->credit` carries what is owed (or overspent) from picture to
-// picture, at most a second's worth either way. No picture is padded beyond
-// kPadMaxPictureUs of the bitrate: after a stall of the host the time owed
-// is paid over the next pictures, so none is larger than a hardware
-// encoder's key frames or the buffers a recorder keeps for them. Returns the
-// bytes appended.
-inline constexpr uint64_t kPadMaxPictureUs = 300'000;
-
+// smaller than the bitrate's share is padded with cabac_zero_words (00 00 03)
+// at the end of its last NAL unit, which decoders skip. `credit` carries what
+// is owed (or overspent) from picture to picture, at most one second's worth
+// either way. Returns the bytes appended.
 size_t pad_to_bitrate(std::vector<uint8_t>* picture, uint32_t bitrate, uint32_t fpsNum,
-                      uint32_t fpsDen, uint64_t stampUs, PadClock* clock);
+                      uint32_t fpsDen, int64_t* credit);
 
 // Rewrites an Annex B stream into the platform's form (see above); for H.264
 // the SPS announces `profile` when the encoder chose a compatible lower one.

@@ -155,14 +155,12 @@ private:
     bool idr_ = false;
     bool reopen_ = false;
     bool bitrateChanged_ = false;
-    bool intakeResumed_ = false;  // the time since the last picture was a pause, not owed
     double rateAcc_ = 0.0;
     RkOutCbFunc cb_ = nullptr;
     std::thread worker_;
     std::shared_ptr<MbPool> pool_;
     // Worker only.
     Encoder enc_;
-    PadClock pad_;  // the constant bitrate of the open encoder's stream
     int64_t nextPts_ = 0;
     std::deque<PtsInfo> ptsInfo_;
 };

@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "encoder.h"
 #include "platform_test_util.h"
 #include "scene.h"
 
@@ -254,91 +253,6 @@ TEST_F(PlatformTest, ConstantBitrateIsKeptOverEverySecond) {
         EXPECT_EQ(vcam_read_frame_number(pictures[30].luma.data(), 176, 176, 144), 30);
         ASSERT_EQ(RK_MPI_VENC_DestroyChn(2), 0);
     }
-}
-
-// The padding of one stream, picture by picture: each picture is padded to
-// the bitrate's share of the camera time since the previous one (at most a
-// second; a frame period when there is no previous one or the time stamp does
-// not move on); what a large picture overspends is paid back by the next, and
-// what a stall leaves owed is paid over the next pictures, none padded past
-// the largest picture.
-TEST(PadToBitrate, PadsEachPictureToTheCameraTimeItStandsFor) {
-    struct Step {
-        const char* what;
-        uint64_t stampUs;
-        uint32_t bitrate;
-        size_t size;      // the encoded picture
-        size_t appended;  // padding expected
-    };
-    // 2.4 Mbit/s is 300 000 bytes a second: 12 000 per 40 ms picture at 25 fps.
-    constexpr uint64_t t0 = 7'000'000;
-    // After the stall: a second's 300 000 bytes and three periods' 12 000
-    // owed, less the four 3000-byte pictures and three padded to the largest.
-    constexpr size_t kLargest = 300000 * vsim::kPadMaxPictureUs / 1'000'000;
-    constexpr size_t kLastOwed = 300000 + 3 * 12000 - 4 * 3000 - 3 * (kLargest - 3000);
-    static_assert(kLastOwed > 0 && kLastOwed < kLargest - 3000 && kLastOwed % 3 == 0);
-    const Step steps[] = {
-        {"first picture: one frame period", t0, 2400000, 3000, 9000},
-        {"steady 25 fps", t0 + 40000, 2400000, 3000, 9000},
-        {"steady 25 fps", t0 + 80000, 2400000, 3000, 9000},
-        {"3 pictures skipped: 4 periods", t0 + 240000, 2400000, 3000, 45000},
-        {"time stamp repeated: one period", t0 + 240000, 2400000, 3000, 9000},
-        {"bitrate doubled", t0 + 280000, 4800000, 3000, 21000},
-        {"larger than its share", t0 + 320000, 4800000, 30000, 0},
-        {"the overspend paid back", t0 + 360000, 4800000, 3000, 15000},
-        {"stall of 5 s: a second owed, the largest picture", t0 + 5360000, 2400000, 3000,
-         kLargest - 3000},
-        {"still owed: the largest picture", t0 + 5400000, 2400000, 3000, kLargest - 3000},
-        {"still owed: the largest picture", t0 + 5440000, 2400000, 3000, kLargest - 3000},
-        {"the last of it", t0 + 5480000, 2400000, 3000, kLastOwed},
-        {"steady again", t0 + 5520000, 2400000, 3000, 9000},
-    };
-    vsim::PadClock clock;
-    for (const Step& s : steps) {
-        SCOPED_TRACE(s.what);
-        std::vector<uint8_t> picture(s.size, 0x41);
-        EXPECT_EQ(vsim::pad_to_bitrate(&picture, s.bitrate, 25, 1, s.stampUs, &clock), s.appended);
-        ASSERT_EQ(picture.size(), s.size + s.appended);
-        for (size_t i = s.size; i < picture.size(); i += 3) {
-            ASSERT_EQ(picture[i], 0);
-            ASSERT_EQ(picture[i + 1], 0);
-            ASSERT_EQ(picture[i + 2], 3);
-        }
-    }
-}
-
-// Pictures the camera skipped (a host too slow for real time) still count:
-// the channel's stream carries the bitrate over the camera time it covers. A
-// pause of the intake is not owed: the next picture has one frame period's.
-TEST_F(PlatformTest, SkippedPicturesKeepTheBitrateOverCameraTime) {
-    constexpr uint32_t kBitrate = 2000000;
-    const RkVencChnAttr attr = h264_attr(176, 144, 25, 25, kBitrate);
-    ASSERT_EQ(RK_MPI_VENC_CreateChn(2, &attr), 0);
-    auto send = [](uint32_t frameNo, uint64_t stampUs) {
-        MEDIA_BUFFER mb = scene_buffer(frameNo, 176, 144);
-        EXPECT_NE(mb, nullptr);
-        EXPECT_EQ(RK_MPI_MB_SetTimestamp(mb, stampUs), 0);
-        EXPECT_EQ(RK_MPI_SYS_SendMediaBuffer(RK_MOD_VENC, 2, mb), 0);
-        RK_MPI_MB_ReleaseBuffer(mb);
-        std::vector<Packet> p = collect(RK_MOD_VENC, 2, 1);
-        EXPECT_EQ(p.size(), 1u);
-        return p.empty() ? Packet{} : p.front();
-    };
-    std::vector<Packet> packets;
-    // Two pictures of every three never reach the encoder.
-    for (uint32_t i = 0; i < 26; ++i) packets.push_back(send(3 * i, 1'000'000 + i * 120'000ull));
-    // Pictures 1 to 25 stand for 25 x 120 ms of camera time.
-    size_t bytes = 0;
-    for (size_t i = 1; i < packets.size(); ++i) bytes += packets[i].bytes.size();
-    EXPECT_NEAR(static_cast<double>(bytes) * 8 / 3.0, kBitrate, kBitrate * 0.05);
-
-    const RkVencRecvPicParam stop{RK_VENC_RECV_STOP}, all{RK_VENC_RECV_UNLIMITED};
-    ASSERT_EQ(RK_MPI_VENC_StartRecvFrame(2, &stop), 0);
-    ASSERT_EQ(RK_MPI_VENC_StartRecvFrame(2, &all), 0);
-    const Packet resumed = send(78, 60'000'000);
-    EXPECT_NEAR(static_cast<double>(resumed.bytes.size()), kBitrate / 8 / 25,
-                kBitrate / 8 / 25 * 0.5);
-    ASSERT_EQ(RK_MPI_VENC_DestroyChn(2), 0);
 }
 
 TEST_F(PlatformTest, JpegHasItsOutputSizeAndShrinksWithQuality) {
