@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -243,14 +244,14 @@ private:
     std::thread thread_;
 };
 
-// Creates the recording's file and its journal.
-Mp4WFile* create_file(const std::string& boardPath, const std::string& hostPath) {
+// Creates the recording's file and, when it is to survive a power cut, its journal.
+Mp4WFile* create_file(const std::string& boardPath, const std::string& hostPath, bool journal) {
     Mp4WFile* file = MP4W_Create(hostPath.c_str());
-    if (file == nullptr) return nullptr;
-    const std::string journal = board_path(PLR_MOV_JournalPath(boardPath));
+    if (file == nullptr || !journal) return file;
+    const std::string journalPath = board_path(PLR_MOV_JournalPath(boardPath));
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(journal).parent_path(), ec);
-    if (MP4W_SetJournal(file, journal.c_str()) != 0) {
+    std::filesystem::create_directories(std::filesystem::path(journalPath).parent_path(), ec);
+    if (MP4W_SetJournal(file, journalPath.c_str()) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(%d):no journal for %s: %s", __func__, __LINE__,
                        boardPath.c_str(), strerror(errno));
     }
@@ -281,7 +282,7 @@ uint64_t PLR_MOV_GetSdReserveBytes() {
 }
 
 void PLR_MOV_SetSyncIntervalMs(uint32_t ms) {
-    g_syncIntervalMs.store(std::max<uint32_t>(ms, 1));
+    g_syncIntervalMs.store(ms);
 }
 
 uint32_t PLR_MOV_GetSyncIntervalMs() {
@@ -370,12 +371,14 @@ void PLR_MOV_RecordThreadM4v2(MovCtx* ctx) {
     const std::string hostPath = board_path(boardPath);
     bool success = false;
     MM_BUFFER_S* frame = nullptr;
-    m.file = create_file(boardPath, hostPath);
+    const uint32_t syncMs = g_syncIntervalMs.load();
+    m.file = create_file(boardPath, hostPath, syncMs != 0);
     if (m.file == nullptr) {
         plr_trace_logf(PLR_LOG_E, "Open file %s failed.", ctx->path);
     } else {
         MP4W_SetTimeScale(m.file, ctx->fps * 1000);
-        CardSyncer syncer(m.file, std::chrono::milliseconds(g_syncIntervalMs.load()));
+        std::optional<CardSyncer> syncer;
+        if (syncMs != 0) syncer.emplace(m.file, std::chrono::milliseconds(syncMs));
         // Set at the stop request: queued frames are written until then.
         std::chrono::steady_clock::time_point drainUntil{};
         for (;;) {

@@ -47,6 +47,8 @@ void PLR_MOV_SetSplitBytes(uint64_t bytes);
 uint64_t PLR_MOV_GetSplitBytes();
 void PLR_MOV_SetSdReserveBytes(uint64_t bytes);
 uint64_t PLR_MOV_GetSdReserveBytes();
-// The flush interval of the threads started from now on (at least 1 ms).
+// The flush interval of the threads started from now on. 0 turns the power-cut
+// protection off for them: no journal and no flushes until the file is closed
+// (a file cut off then cannot be repaired); only for measuring what it costs.
 void PLR_MOV_SetSyncIntervalMs(uint32_t ms);
 uint32_t PLR_MOV_GetSyncIntervalMs();

@@ -602,6 +602,28 @@ void write_bytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// The protection only adds the journal and the flushes: the closed file is the same.
+TEST_F(MovMuxerTest, WithoutPowerCutProtectionTheFileIsTheSameAndHasNoJournal) {
+    make_video_dir();
+    const std::vector<Bytes>& s = stream_gop15();
+    std::string closed[2];
+    for (const uint32_t syncMs : {MOV_SYNC_INTERVAL_MS_DEFAULT, 0u}) {
+        SCOPED_TRACE(syncMs);
+        PLR_MOV_SetSyncIntervalMs(syncMs);
+        const std::string name = syncMs == 0 ? "N_0001_AA.MP4" : "P_0001_AA.MP4";
+        start(board_file(name), 30);
+        push(s, 0, s.size());
+        wait_drained();
+        EXPECT_EQ(std::filesystem::exists(root->path(PLR_MOV_JournalPath(board_file(name)))),
+                  syncMs != 0);
+        stop_and_finish();
+        PLR_MOV_SetSyncIntervalMs(MOV_SYNC_INTERVAL_MS_DEFAULT);
+        expect_file(host_file(name), s, range(0, s.size()), 30);
+        closed[syncMs == 0 ? 1 : 0] = read_bytes(host_file(name));
+    }
+    EXPECT_EQ(closed[0], closed[1]);
+}
+
 // A file as the muxer writes it, caught at three moments: after `cutAfter`
 // samples (the file as a power cut would leave it), and closed cleanly after
 // `cutAfter` and after all samples.
