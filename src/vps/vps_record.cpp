@@ -72,7 +72,11 @@ void maybe_raise_bitrate(int32_t queued, uint32_t bw) {
     const uint32_t target = bw + kBitrateStep;
     const int64_t delta = std::llabs(static_cast<int64_t>(current) - static_cast<int64_t>(target));
     const uint32_t maximum = PLR_VPS_GetRecordBitrate();
-    if (target >= PLR_REC_BITRATE_MIN && target <= maximum && delta >= kBitrateStep) {
+    // Only ever up: a short queue means the card keeps up, and an encoder that
+    // gave less than its rate (a plain scene, pictures the camera skipped) is
+    // no reason to lower it.
+    if (target >= PLR_REC_BITRATE_MIN && target <= maximum && delta >= kBitrateStep &&
+        static_cast<int64_t>(target) > current) {
         PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, target);
         plr_trace_logf(PLR_LOG_D, "+Mov queue deep %d, delta %lld bw %u bitrate %d calc %u", queued,
                        static_cast<long long>(delta), bw, current, target);

@@ -68,27 +68,31 @@ TEST_F(RecordCallbackTest, AdaptiveBitrateDecisions) {
         int32_t queuedBefore;  // frames already waiting
         uint32_t measured;     // the muxer's measured bitrate (bw)
         int frames;            // frames offered
+        int32_t before;        // record bitrate before
         int32_t expected;      // record bitrate afterwards
     };
+    constexpr int32_t kQueuedBytes = 30 * static_cast<int32_t>(kFrameBytes);
     const Case cases[] = {
-        // A short queue raises towards bw + 2 Mbit/s on every 30th frame queued, not before.
-        {"short queue, 29 frames", 0, 20000000, 29, 100000000},
-        {"short queue, 30th frame", 0, 20000000, 30, 22000000},
-        {"nothing measured yet", 0, 0, 30, 100000000},
+        // A short queue raises to bw + 2 Mbit/s on every 30th frame queued, not before.
+        {"short queue, 29 frames", 0, 20000000, 29, 10000000, 10000000},
+        {"short queue, 30th frame", 0, 20000000, 30, 10000000, 22000000},
+        {"nothing measured yet", 0, 0, 30, 10000000, 10000000},
+        // The encoder gave less than its rate (a host that skips pictures, a
+        // plain scene) while the card kept up: that is no reason to lower it.
+        {"short queue, less measured than set", 0, 20000000, 30, 100000000, 100000000},
+        {"short queue, not past the highest", 0, 99000000, 30, 90000000, 90000000},
         // A long queue lowers to bw - queued bytes per GOP on every 5th frame.
-        {"long queue, 4 frames", 30, 20000000, 4, 100000000},
-        {"long queue, 5th frame", 30, 20000000, 5,
-         20000000 - 30 * static_cast<int32_t>(kFrameBytes) - 0},
-        {"over 50 queued, every frame", 60, 20000000, 1,
-         20000000 - 30 * static_cast<int32_t>(kFrameBytes)},
+        {"long queue, 4 frames", 30, 20000000, 4, 100000000, 100000000},
+        {"long queue, 5th frame", 30, 20000000, 5, 100000000, 20000000 - kQueuedBytes},
+        {"over 50 queued, every frame", 60, 20000000, 1, 100000000, 20000000 - kQueuedBytes},
         // Below 10 Mbit/s the highest record bitrate is computed: no change.
-        {"estimate below the floor", 60, 9000000, 1, 100000000},
+        {"estimate below the floor", 60, 9000000, 1, 100000000, 100000000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
-        ASSERT_EQ(PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, 100000000), 0);
+        ASSERT_EQ(PLR_VPS_VENC_SetBitrate(PLR_BITRATE_RECORD, static_cast<uint32_t>(c.before)), 0);
         fill_queue(c.queuedBefore);
         g_vpsCtx.recMov.bitrate.store(c.measured);
         for (int i = 0; i < c.frames; ++i) {
