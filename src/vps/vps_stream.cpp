@@ -22,6 +22,9 @@ StreamThread g_fpvStream{"FPV", {}, {}};
 StreamThread g_recStream{"REC", {}, {}};
 std::atomic<PlrFpvStreamCb> g_fpvStreamCb{nullptr};
 std::atomic<PlrRecStreamCb> g_recStreamCb{nullptr};
+// Set when the live-view copy lost a frame: the copy's next frames would not
+// decode without it, so it waits for the next key frame.
+std::atomic<bool> g_copyNeedsKey{false};
 
 void release_rec_buffer(MEDIA_BUFFER mb) {
     if (PlrRecStreamCb cb = g_recStreamCb.load(); cb != nullptr) {
@@ -130,7 +133,11 @@ void PLR_VPS_FPVStreamCb(MEDIA_BUFFER mb) {
     const uint32_t recState = PLR_VPS_RecState();
     if (g_vpsCtx.recRunning.load() == 1 &&
         (recState == MOV_ST_RUNNING || recState == MOV_ST_RECORDING)) {
-        PLR_MOV_FrameQueuePush(&g_vpsCtx.fpvMov.queue, data, static_cast<int32_t>(size));
+        const auto* frame = static_cast<const uint8_t*>(data);
+        if (!g_copyNeedsKey.load() || PLR_VPS_StreamKey(frame, static_cast<uint32_t>(size)) != 0) {
+            g_copyNeedsKey.store(PLR_MOV_FrameQueuePush(&g_vpsCtx.fpvMov.queue, data,
+                                                        static_cast<int32_t>(size)) != 0);
+        }
     }
     if (PlrFpvStreamCb cb = g_fpvStreamCb.load(); cb != nullptr && data != nullptr) {
         cb(data, static_cast<uint32_t>(size));

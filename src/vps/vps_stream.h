@@ -18,7 +18,8 @@ int PLR_VPS_StopGetFpvStream();
 int PLR_VPS_StartGetRecStream();
 int PLR_VPS_StopGetRecStream();
 
-// The live-view stream callback: copy for a recording, then the consumer.
+// The live-view stream callback: copy for a recording (after a frame the copy
+// could not take, from the next key frame on), then the consumer.
 void PLR_VPS_FPVStreamCb(MEDIA_BUFFER mb);
 // Receives each record-encoder buffer and must release it (the recording
 // control sets it; until then buffers are released unused).

@@ -3,6 +3,7 @@
 // the simulated platform and a recorder queue filled by the test.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "mov/frame_queue.h"
@@ -11,6 +12,7 @@
 #include "vps/vps_ctx.h"
 #include "vps/vps_pipeline.h"
 #include "vps/vps_record.h"
+#include "vps/vps_stream.h"
 #include "vps/vps_switch.h"
 
 namespace {
@@ -117,6 +119,46 @@ TEST_F(RecordCallbackTest, LossWaitsForAKeyFrame) {
     EXPECT_EQ(queued(), 1) << "the key frame resynchronises";
     PLR_VPS_RecQueueFrame(kPFrame.data(), kFrameBytes);
     EXPECT_EQ(queued(), 2);
+}
+
+// The live-view encoder's buffer holding the first `size` bytes of `frame`.
+MEDIA_BUFFER live_view_buffer(const std::vector<uint8_t>& frame, size_t size) {
+    const RkMbImageInfo info = {64, 64, 64, 64, RK_IMAGE_NV12};
+    MEDIA_BUFFER mb = RK_MPI_MB_CreateImageBuffer(&info, 0, 0);
+    if (mb == nullptr) return nullptr;
+    memcpy(RK_MPI_MB_GetPtr(mb), frame.data(), size);
+    RK_MPI_MB_SetSize(mb, size);
+    return mb;
+}
+
+TEST_F(RecordCallbackTest, LiveViewCopyWaitsForAKeyFrameAfterALoss) {
+    MovCtx& copy = g_vpsCtx.fpvMov;
+    PLR_MOV_FrameQueueInit(&copy.queue);
+    g_vpsCtx.recRunning.store(1);
+    g_vpsCtx.recMov.state.store(MOV_ST_RECORDING);
+    constexpr size_t kSize = 1000;
+    auto offer = [&](const std::vector<uint8_t>& frame) {
+        MEDIA_BUFFER mb = live_view_buffer(frame, kSize);
+        ASSERT_NE(mb, nullptr);
+        PLR_VPS_FPVStreamCb(mb);
+    };
+    while (PLR_MOV_FrameQueuePush(&copy.queue, kPFrame.data(), kSize) == 0) {
+    }
+    const int32_t full = copy.queue.count.load();
+    offer(kPFrame);
+    EXPECT_EQ(copy.queue.count.load(), full) << "refused by a full queue";
+    PLR_MOV_FrameQueueClear(&copy.queue);
+
+    offer(kPFrame);
+    EXPECT_EQ(copy.queue.count.load(), 0) << "a predicted frame after a loss is dropped";
+    offer(kKeyFrame);
+    EXPECT_EQ(copy.queue.count.load(), 1) << "the key frame resynchronises";
+    offer(kPFrame);
+    EXPECT_EQ(copy.queue.count.load(), 2);
+
+    PLR_MOV_FrameQueueClear(&copy.queue);
+    g_vpsCtx.recMov.state.store(MOV_ST_IDLE);
+    g_vpsCtx.recRunning.store(0);
 }
 
 TEST(BitrateRangeTest, LimitsPerComponent) {
