@@ -59,7 +59,6 @@ bool read_journal(const char* path, Mp4WTrackInfo* info) {
     return ok && MP4W_DecodeJournal(bytes, info) == 0;
 }
 
-// Writes the movie header behind the samples found.
 // The writer's header ends with an 8-byte "free" box and the media data's
 // 8-byte header; only a close writes a 64-bit size over both. Back in that
 // form, the rebuild's close writes the size where the header has it.
@@ -74,6 +73,7 @@ bool restore_recording_header(const char* path, const Mp4RLayout& layout) {
     return board_card_close(fd) == 0 && ok;
 }
 
+// Writes the movie header behind the samples found.
 bool rebuild(const char* path, int fd, const Mp4RLayout& layout,
              const std::vector<Mp4RSample>& samples, const Mp4WTrackInfo& info) {
     if (!restore_recording_header(path, layout)) return false;

@@ -3,9 +3,9 @@
 // the simulated platform and a recorder queue filled by the test.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
+#include "encoded_buffer.h"
 #include "mov/frame_queue.h"
 #include "mov/mm_pool.h"
 #include "platform/media.h"
@@ -121,16 +121,6 @@ TEST_F(RecordCallbackTest, LossWaitsForAKeyFrame) {
     EXPECT_EQ(queued(), 2);
 }
 
-// The live-view encoder's buffer holding the first `size` bytes of `frame`.
-MEDIA_BUFFER live_view_buffer(const std::vector<uint8_t>& frame, size_t size) {
-    const RkMbImageInfo info = {64, 64, 64, 64, RK_IMAGE_NV12};
-    MEDIA_BUFFER mb = RK_MPI_MB_CreateImageBuffer(&info, 0, 0);
-    if (mb == nullptr) return nullptr;
-    memcpy(RK_MPI_MB_GetPtr(mb), frame.data(), size);
-    RK_MPI_MB_SetSize(mb, size);
-    return mb;
-}
-
 TEST_F(RecordCallbackTest, LiveViewCopyWaitsForAKeyFrameAfterALoss) {
     MovCtx& copy = g_vpsCtx.fpvMov;
     PLR_MOV_FrameQueueInit(&copy.queue);
@@ -138,7 +128,7 @@ TEST_F(RecordCallbackTest, LiveViewCopyWaitsForAKeyFrameAfterALoss) {
     g_vpsCtx.recMov.state.store(MOV_ST_RECORDING);
     constexpr size_t kSize = 1000;
     auto offer = [&](const std::vector<uint8_t>& frame) {
-        MEDIA_BUFFER mb = live_view_buffer(frame, kSize);
+        MEDIA_BUFFER mb = encoded_buffer(frame.data(), kSize);
         ASSERT_NE(mb, nullptr);
         PLR_VPS_FPVStreamCb(mb);
     };

@@ -15,6 +15,7 @@
 #include "../../support/board_root_fixture.h"
 #include "board/board.h"
 #include "core/trace_log.h"
+#include "encoded_buffer.h"
 #include "photo_probe.h"
 #include "platform/media.h"
 #include "vps/vps_ae.h"
@@ -440,12 +441,7 @@ TEST_F(SnapTest, StartRefusedWhenBusyOrHot) {
 
 // A media buffer holding `bytes`, as the JPEG encoder would hand it over.
 MEDIA_BUFFER picture_buffer(const Bytes& bytes) {
-    const RkMbImageInfo info = {64, 64, 64, 64, RK_IMAGE_NV12};
-    MEDIA_BUFFER mb = RK_MPI_MB_CreateImageBuffer(&info, 0, 0);
-    if (mb == nullptr) return nullptr;
-    memcpy(RK_MPI_MB_GetPtr(mb), bytes.data(), bytes.size());
-    RK_MPI_MB_SetSize(mb, bytes.size());
-    return mb;
+    return encoded_buffer(bytes.data(), bytes.size());
 }
 
 const Bytes kPicture = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x04, 0x11, 0x22, 0x33, 0x44, 0xFF, 0xD9};
