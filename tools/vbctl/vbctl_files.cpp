@@ -637,11 +637,6 @@ int cmd_play(Client* c, const char* name) {
 
 }  // namespace
 
-bool vbctl_is_file_command(const std::string& cmd) {
-    return cmd == "ls" || cmd == "info" || cmd == "get" || cmd == "rm" || cmd == "thumb" ||
-           cmd == "stream" || cmd == "play";
-}
-
 std::string vbctl_file_usage_error(const std::vector<const char*>& a) {
     const std::string cmd = a[0];
     if (cmd == "ls") {

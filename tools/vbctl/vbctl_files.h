@@ -20,9 +20,8 @@ struct VbctlFileOptions {
     double seconds = -1;   // play: cancel after this long (-1: play to the end)
 };
 
-// True for the verbs handled here: ls, info, get, rm, thumb, stream, play.
-bool vbctl_is_file_command(const std::string& cmd);
-// Checks the words of a file command; "" when fine, else the usage message.
+// Checks the words of a file command (ls, info, get, rm, thumb, stream or
+// play); "" when fine, else the usage message.
 std::string vbctl_file_usage_error(const std::vector<const char*>& args);
 // Runs the command. Exit status: 0 done, 1 failed (message on stderr).
 int vbctl_file_command(const VbctlFileOptions& opt, const std::vector<const char*>& args);

@@ -34,47 +34,13 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char kUsage[] =
+// The usage text is this head, the usage lines of every verb in kVerbs (near
+// the end of this file) and this tail, joined by usage_text().
+const char kUsageHead[] =
     "usage: vbctl [--host ADDR] [--port N] [--timeout S] COMMAND\n"
     "\n"
-    "commands:\n"
-    "  status [--watch] [--seconds N]   decoded status report and SD card state\n"
-    "  mode photo|record                 switch the camera mode\n"
-    "  record start [--seconds N]        start recording (and stop after N seconds)\n"
-    "  record stop                       stop recording\n"
-    "  photo                             take a photo (also: snap)\n"
-    "  set ITEM VALUE...                 set a camera parameter (set --list lists them)\n"
-    "  params                            the board's configuration, key = value\n"
-    "  timesync [--tz-hours H]           set the board clock from this computer's clock\n"
-    "  watch [--seconds N]               print every message from the board until Ctrl-C\n"
-    "  timelapse start --interval N --duration S\n"
-    "                                    video time-lapse: every N-th key frame until the file\n"
-    "                                    holds S seconds\n"
-    "  timelapse pause|resume|stop       pause, resume or stop the video time-lapse\n"
-    "  zoom in|out|set TENTHS            digital zoom one step, or to TENTHS (10-30: 1.0x-3.0x)\n"
-    "  wifi channel N                    move the access point to channel N, then check it\n"
-    "  wifi survey                       signal level of every channel, the one in use marked\n"
-    "  live -o FILE [--seconds N] [--bind ADDR]\n"
-    "                                    switch the live view on and write its H.264 stream\n"
-    "                                    to FILE (until Ctrl-C without --seconds)\n"
-    "  track --box X,Y,W,H [--seconds N] track the subject in the box (pixels of the\n"
-    "                                    640 x 360 picture) and print the boxes reported\n"
-    "  track off                         switch tracking off\n"
-    "  landpad on [--seconds N]|off      switch landing-pad detection, print its reports\n"
-    "  ls photos|videos                  the card's photos or videos: PARAM_ID NAME per line\n"
-    "  info NAME                         size, duration and picture size of a file\n"
-    "  get NAME [-o FILE] [--offset N]   download a file (resume from byte N)\n"
-    "  rm NAME                           delete a file and its thumbnail\n"
-    "  thumb NAME [-o FILE]              download the 160 x 90 thumbnail of a file\n"
-    "  play NAME [--seek MS] [--seconds S] -o FILE.h264\n"
-    "                                    play a video into FILE.h264 from MS (space pauses,\n"
-    "                                    arrow keys seek 10 s on a terminal)\n"
-    "  stream on|off                     switch the live stream on or off\n"
-    "  upgrade FILE... [--board video|fc|gimbal|repeater] [--version TEXT] [--restart]\n"
-    "                                    upload firmware files for one board (default video),\n"
-    "                                    set the total version, start the upgrade and follow it\n"
-    "  upgrade status                    the upgrade's progress report\n"
-    "  upgrade clean                     delete every uploaded firmware file on the board\n"
+    "commands:\n";
+const char kUsageTail[] =
     "\n"
     "options:\n"
     "  --host ADDR    board address (default 127.0.0.1)\n"
@@ -85,6 +51,10 @@ const char kUsage[] =
     "  --ack-port N   file service: where acknowledgements go (default 8866)\n"
     "\n"
     "exit status: 0 acknowledged, 1 refused or no answer, 2 usage error\n";
+
+const std::string& usage_text();
+
+using Words = std::vector<const char*>;
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -100,7 +70,7 @@ struct Options {
     const char* box = nullptr;  // track: X,Y,W,H
     bool bind_given = false;
     std::string bind = "127.0.0.1";  // live: the address the live view is received on
-    std::vector<const char*> args;   // the command and its words
+    Words args;                      // the command and its words
     VbctlFileOptions files;          // ls, info, get, rm, thumb, stream
     long interval = -1;              // timelapse start: key-frame interval
     long duration = -1;              // timelapse start: seconds of finished video
@@ -131,7 +101,7 @@ __attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
     vfprintf(stderr, fmt, args);
     va_end(args);
     fputs("\n", stderr);
-    fputs(kUsage, stderr);
+    fputs(usage_text().c_str(), stderr);
     return EXIT_USAGE;
 }
 
@@ -152,7 +122,7 @@ int parse_options(int argc, char** argv, Options* opt) {
         const bool has_value = i + 1 < argc;
         double v = 0;
         if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
-            fputs(kUsage, stdout);
+            fputs(usage_text().c_str(), stdout);
             exit(EXIT_OK);
         } else if (strcmp(a, "--host") == 0) {
             if (!has_value) return usage_error("%s needs an address", a);
@@ -428,7 +398,8 @@ int media_command(Session* s, VbctlMedia command) {
     return send_message(s, &msg);
 }
 
-int cmd_mode(Session* s, const char* mode) {
+int cmd_mode(Session* s) {
+    const char* mode = s->opt.args[1];
     const bool record = strcmp(mode, "record") == 0;
     if (media_command(s, record ? VBCTL_MEDIA_RECORD_MODE : VBCTL_MEDIA_PHOTO_MODE) != 0) {
         return EXIT_FAILED;
@@ -452,8 +423,8 @@ int record_stop(Session* s) {
     return EXIT_OK;
 }
 
-int cmd_record(Session* s, bool start) {
-    if (!start) return record_stop(s);
+int cmd_record(Session* s) {
+    if (strcmp(s->opt.args[1], "stop") == 0) return record_stop(s);
     if (media_command(s, VBCTL_MEDIA_REC_START) != 0) return EXIT_FAILED;
     if (wait_answer(s, command_ack(VBCTL_CMD_REC_START_ACK), "record start", kBusyHint) != 0) {
         if (s->status_count > 0 && s->status.sd_status != 0) {
@@ -542,20 +513,23 @@ int run_request(Session* s, const VbctlSetRequest& req, const char* name) {
     return EXIT_OK;
 }
 
-int cmd_set(Session* s, int argc, const char* const* argv) {
+int cmd_set(Session* s) {
+    const Words& a = s->opt.args;
     VbctlSetRequest req{};
     char error[256] = "";
-    if (vbctl_parse_set(argv[0], argc - 1, argv + 1, &req, error, sizeof error) != 0) {
+    if (vbctl_parse_set(a[1], static_cast<int>(a.size() - 2), a.data() + 2, &req, error,
+                        sizeof error) != 0) {
         fprintf(stderr, "vbctl: %s\n", error);
         return EXIT_USAGE;
     }
-    return run_request(s, req, argv[0]);
+    return run_request(s, req, a[1]);
 }
 
 // ---------------------------------------------------------------------------
 // Time-lapse, zoom, Wi-Fi
 
-int cmd_timelapse(Session* s, const char* what) {
+int cmd_timelapse(Session* s) {
+    const char* what = s->opt.args[1];
     VbctlSetRequest req{};
     char error[256] = "";
     if (vbctl_parse_timelapse_verb(what, s->opt.interval, s->opt.duration, &req, error,
@@ -568,7 +542,9 @@ int cmd_timelapse(Session* s, const char* what) {
     return run_request(s, req, name);
 }
 
-int cmd_zoom(Session* s, const char* what, const char* tenths) {
+int cmd_zoom(Session* s) {
+    const char* what = s->opt.args[1];
+    const char* tenths = s->opt.args.size() == 3 ? s->opt.args[2] : nullptr;
     VbctlSetRequest req{};
     VbctlZoomVerb verb{};
     char error[256] = "";
@@ -660,6 +636,12 @@ int cmd_wifi_channel(Session* s, uint32_t channel) {
     }
     printf("Failed\n");
     return EXIT_FAILED;
+}
+
+int cmd_wifi(Session* s) {
+    const Words& a = s->opt.args;
+    if (strcmp(a[1], "survey") == 0) return cmd_wifi_survey(s);
+    return cmd_wifi_channel(s, static_cast<uint32_t>(strtoul(a[2], nullptr, 10)));
 }
 
 void list_items() {
@@ -936,165 +918,319 @@ int cmd_live(Session* s, int udp_fd) {
     return EXIT_OK;
 }
 
+// ---------------------------------------------------------------------------
+// The verbs: what each checks before the network is touched, and what it runs
+
+// True when the verb is followed by exactly one word, `x` or `y`.
+bool one_word_of(const Words& a, const char* x, const char* y) {
+    return a.size() == 2 && (strcmp(a[1], x) == 0 || strcmp(a[1], y) == 0);
+}
+
+struct Verb;
+// Checks the words and options of a verb: EXIT_OK, or a usage error printed
+// and its exit status.
+using VerbCheck = int (*)(const Verb& verb, Options* opt);
+// Runs a checked verb: its exit status.
+using VerbRun = int (*)(Session* s);
+
+struct Verb {
+    const char* name;
+    const char* usage;  // its lines in the usage text
+    VerbCheck check;
+    VerbRun run;
+    const char* alias = nullptr;  // an older name that still works
+};
+
+int no_words(const Verb& verb, Options* opt) {
+    if (opt->args.size() != 1) return usage_error("%s takes no arguments", verb.name);
+    return EXIT_OK;
+}
+
+int check_mode(const Verb&, Options* opt) {
+    if (!one_word_of(opt->args, "photo", "record")) {
+        return usage_error("%s", "mode takes photo or record");
+    }
+    return EXIT_OK;
+}
+
+int check_record(const Verb&, Options* opt) {
+    if (!one_word_of(opt->args, "start", "stop")) {
+        return usage_error("%s", "record takes start or stop");
+    }
+    if (strcmp(opt->args[1], "stop") == 0 && opt->seconds_given) {
+        return usage_error("%s", "--seconds goes with record start");
+    }
+    return EXIT_OK;
+}
+
+int check_set(const Verb&, Options* opt) {
+    if (opt->list) return EXIT_OK;  // `set --list` takes no other word
+    const Words& a = opt->args;
+    if (a.size() < 2) return usage_error("%s", "set needs an item (vbctl set --list lists them)");
+    VbctlSetRequest req{};
+    char error[256] = "";
+    if (vbctl_parse_set(a[1], static_cast<int>(a.size() - 2), a.data() + 2, &req, error,
+                        sizeof error) != 0) {
+        return usage_error("%s", error);
+    }
+    return EXIT_OK;
+}
+
+int check_timelapse(const Verb&, Options* opt) {
+    if (opt->args.size() != 2) {
+        return usage_error("%s", "timelapse takes start, pause, resume or stop");
+    }
+    VbctlSetRequest req{};
+    char error[256] = "";
+    if (vbctl_parse_timelapse_verb(opt->args[1], opt->interval, opt->duration, &req, error,
+                                   sizeof error) != 0) {
+        return usage_error("%s", error);
+    }
+    return EXIT_OK;
+}
+
+int check_zoom(const Verb&, Options* opt) {
+    const Words& a = opt->args;
+    const size_t n = a.size();
+    VbctlSetRequest req{};
+    VbctlZoomVerb verb{};
+    char error[256] = "";
+    if (n < 2 || n > 3 ||
+        vbctl_parse_zoom_verb(a[1], n == 3 ? a[2] : nullptr, &verb, &req, error, sizeof error) !=
+            0) {
+        return usage_error("%s", error[0] != '\0' ? error : "zoom takes in, out or set TENTHS");
+    }
+    return EXIT_OK;
+}
+
+int check_wifi(const Verb&, Options* opt) {
+    const Words& a = opt->args;
+    double channel = 0;
+    const bool survey = a.size() == 2 && strcmp(a[1], "survey") == 0;
+    const bool change = a.size() == 3 && strcmp(a[1], "channel") == 0 &&
+                        parse_number(a[2], 0, 255, &channel) &&
+                        channel == static_cast<uint32_t>(channel);
+    if (!survey && !change) return usage_error("%s", "wifi takes channel N or survey");
+    return EXIT_OK;
+}
+
+int check_live(const Verb&, Options* opt) {
+    if (opt->args.size() != 1) return usage_error("%s", "live takes no arguments but its options");
+    if (opt->output.empty()) return usage_error("%s", "live needs -o FILE");
+    return EXIT_OK;
+}
+
+int check_track(const Verb&, Options* opt) {
+    const Words& a = opt->args;
+    uint32_t box[4];
+    const bool off = a.size() == 2 && strcmp(a[1], "off") == 0;
+    if (!(off && opt->box == nullptr) &&
+        !(a.size() == 1 && opt->box != nullptr && vbctl_parse_box(opt->box, box))) {
+        return usage_error("%s", "track takes --box X,Y,W,H (W and H 0-65535) or off");
+    }
+    return EXIT_OK;
+}
+
+int check_landpad(const Verb&, Options* opt) {
+    if (!one_word_of(opt->args, "on", "off")) return usage_error("%s", "landpad takes on or off");
+    return EXIT_OK;
+}
+
+// Also collects the files to upload.
+int check_upgrade(const Verb&, Options* opt) {
+    const Words& a = opt->args;
+    const bool verb = one_word_of(a, "status", "clean");
+    const VbctlUpgradeOptions& up = opt->upgrade;
+    if (!verb && a.size() == 1 && !up.version_given && !up.restart) {
+        return usage_error("%s", "upgrade takes files, --version, --restart, status or clean");
+    }
+    if (!verb) {
+        for (size_t i = 1; i < a.size(); ++i) opt->upgrade.files.emplace_back(a[i]);
+        if (opt->upgrade.files.size() > 200) return usage_error("%s", "at most 200 files");
+    }
+    return EXIT_OK;
+}
+
+int check_file_words(const Verb&, Options* opt) {
+    const std::string error = vbctl_file_usage_error(opt->args);
+    if (!error.empty()) return usage_error("%s", error.c_str());
+    return EXIT_OK;
+}
+
+// Runs `Command` over the board's MAVLink link. Ctrl-C from here on ends the
+// command's waits rather than the program.
+template <int (*Command)(Session*)>
+int over_link(Session* s) {
+    vbctl_install_signals();
+    if (open_link(s) != EXIT_OK) return EXIT_FAILED;
+    const int rc = Command(s);
+    vbctl_link_close(&s->link);
+    return rc;
+}
+
+// `set --list` needs no board.
+int run_set(Session* s) {
+    if (!s->opt.list) return over_link<cmd_set>(s);
+    list_items();
+    return EXIT_OK;
+}
+
+int run_live(Session* s) {
+    vbctl_install_signals();
+    // The live view's socket is bound before the stream is switched on.
+    const int udp_fd = live_socket(s->opt.bind);
+    if (udp_fd < 0) return EXIT_FAILED;
+    if (open_link(s) != EXIT_OK) {
+        close(udp_fd);
+        return EXIT_FAILED;
+    }
+    const int rc = cmd_live(s, udp_fd);
+    close(udp_fd);
+    vbctl_link_close(&s->link);
+    return rc;
+}
+
+VbctlVisionRun vision_run(const Options& opt) {
+    return {opt.seconds_given, opt.seconds, opt.timeout_s};
+}
+
+int cmd_track(Session* s) {
+    uint32_t box[4] = {};
+    if (s->opt.box != nullptr && vbctl_parse_box(s->opt.box, box)) {
+        return vbctl_track_box(&s->link, box, vision_run(s->opt));
+    }
+    return vbctl_track_off(&s->link);
+}
+
+int cmd_landpad(Session* s) {
+    return vbctl_landpad(&s->link, strcmp(s->opt.args[1], "on") == 0, vision_run(s->opt));
+}
+
+int cmd_upgrade(Session* s) {
+    VbctlUpgradeOptions& up = s->opt.upgrade;
+    up.host = s->opt.host;
+    up.port = s->opt.port;
+    up.file_port = s->opt.files.file_port;
+    up.timeout_s = s->opt.timeout_s;
+    const Words& a = s->opt.args;
+    if (a.size() == 2 && strcmp(a[1], "status") == 0) return vbctl_upgrade_status(&s->link, up);
+    if (a.size() == 2 && strcmp(a[1], "clean") == 0) return vbctl_upgrade_clean(&s->link, up);
+    return vbctl_upgrade(&s->link, up);
+}
+
+// The file-service verbs speak UDP to the file port, not the MAVLink link.
+int run_file_command(Session* s) {
+    Options& opt = s->opt;
+    opt.files.host = opt.host;
+    opt.files.timeout_s = opt.timeout_s;
+    opt.files.output = opt.output;
+    if (opt.seconds_given) opt.files.seconds = opt.seconds;
+    vbctl_install_signals();
+    return vbctl_file_command(opt.files, opt.args);
+}
+
+// Every verb, in the order of the usage text.
+constexpr Verb kVerbs[] = {
+    {"status", "  status [--watch] [--seconds N]   decoded status report and SD card state\n",
+     no_words, over_link<cmd_status>},
+    {"mode", "  mode photo|record                 switch the camera mode\n", check_mode,
+     over_link<cmd_mode>},
+    {"record",
+     "  record start [--seconds N]        start recording (and stop after N seconds)\n"
+     "  record stop                       stop recording\n",
+     check_record, over_link<cmd_record>},
+    {"photo", "  photo                             take a photo (also: snap)\n", no_words,
+     over_link<cmd_photo>, "snap"},
+    {"set", "  set ITEM VALUE...                 set a camera parameter (set --list lists them)\n",
+     check_set, run_set},
+    {"params", "  params                            the board's configuration, key = value\n",
+     no_words, over_link<cmd_params>},
+    {"timesync",
+     "  timesync [--tz-hours H]           set the board clock from this computer's clock\n",
+     no_words, over_link<cmd_timesync>},
+    {"watch",
+     "  watch [--seconds N]               print every message from the board until Ctrl-C\n",
+     no_words, over_link<cmd_watch>},
+    {"timelapse",
+     "  timelapse start --interval N --duration S\n"
+     "                                    video time-lapse: every N-th key frame until the file\n"
+     "                                    holds S seconds\n"
+     "  timelapse pause|resume|stop       pause, resume or stop the video time-lapse\n",
+     check_timelapse, over_link<cmd_timelapse>},
+    {"zoom",
+     "  zoom in|out|set TENTHS            digital zoom one step, or to TENTHS (10-30: 1.0x-3.0x)\n",
+     check_zoom, over_link<cmd_zoom>},
+    {"wifi",
+     "  wifi channel N                    move the access point to channel N, then check it\n"
+     "  wifi survey                       signal level of every channel, the one in use marked\n",
+     check_wifi, over_link<cmd_wifi>},
+    {"live",
+     "  live -o FILE [--seconds N] [--bind ADDR]\n"
+     "                                    switch the live view on and write its H.264 stream\n"
+     "                                    to FILE (until Ctrl-C without --seconds)\n",
+     check_live, run_live},
+    {"track",
+     "  track --box X,Y,W,H [--seconds N] track the subject in the box (pixels of the\n"
+     "                                    640 x 360 picture) and print the boxes reported\n"
+     "  track off                         switch tracking off\n",
+     check_track, over_link<cmd_track>},
+    {"landpad",
+     "  landpad on [--seconds N]|off      switch landing-pad detection, print its reports\n",
+     check_landpad, over_link<cmd_landpad>},
+    {"ls",
+     "  ls photos|videos                  the card's photos or videos: PARAM_ID NAME per line\n",
+     check_file_words, run_file_command},
+    {"info", "  info NAME                         size, duration and picture size of a file\n",
+     check_file_words, run_file_command},
+    {"get", "  get NAME [-o FILE] [--offset N]   download a file (resume from byte N)\n",
+     check_file_words, run_file_command},
+    {"rm", "  rm NAME                           delete a file and its thumbnail\n",
+     check_file_words, run_file_command},
+    {"thumb", "  thumb NAME [-o FILE]              download the 160 x 90 thumbnail of a file\n",
+     check_file_words, run_file_command},
+    {"play",
+     "  play NAME [--seek MS] [--seconds S] -o FILE.h264\n"
+     "                                    play a video into FILE.h264 from MS (space pauses,\n"
+     "                                    arrow keys seek 10 s on a terminal)\n",
+     check_file_words, run_file_command},
+    {"stream", "  stream on|off                     switch the live stream on or off\n",
+     check_file_words, run_file_command},
+    {"upgrade",
+     "  upgrade FILE... [--board video|fc|gimbal|repeater] [--version TEXT] [--restart]\n"
+     "                                    upload firmware files for one board (default video),\n"
+     "                                    set the total version, start the upgrade and follow it\n"
+     "  upgrade status                    the upgrade's progress report\n"
+     "  upgrade clean                     delete every uploaded firmware file on the board\n",
+     check_upgrade, over_link<cmd_upgrade>},
+};
+
+const std::string& usage_text() {
+    static const std::string text = [] {
+        std::string t = kUsageHead;
+        for (const Verb& verb : kVerbs) t += verb.usage;
+        return t + kUsageTail;
+    }();
+    return text;
+}
+
+const Verb* find_verb(const char* word) {
+    for (const Verb& verb : kVerbs) {
+        if (strcmp(word, verb.name) == 0) return &verb;
+        if (verb.alias != nullptr && strcmp(word, verb.alias) == 0) return &verb;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Session s;
     if (parse_options(argc, argv, &s.opt) != EXIT_OK) return EXIT_USAGE;
-    const std::vector<const char*>& a = s.opt.args;
-    if (a.empty()) return usage_error("%s", "missing command");
-    // "snap" is the older name of "photo".
-    const std::string cmd = strcmp(a[0], "snap") == 0 ? "photo" : a[0];
-    const size_t n = a.size();
-
-    // Check the words before touching the network.
-    if (vbctl_is_file_command(cmd)) {
-        const std::string error = vbctl_file_usage_error(a);
-        if (!error.empty()) return usage_error("%s", error.c_str());
-        s.opt.files.host = s.opt.host;
-        s.opt.files.timeout_s = s.opt.timeout_s;
-        s.opt.files.output = s.opt.output;
-        if (s.opt.seconds_given) s.opt.files.seconds = s.opt.seconds;
-        vbctl_install_signals();
-        return vbctl_file_command(s.opt.files, a);
-    } else if (cmd == "set") {
-        if (s.opt.list) {
-            list_items();
-            return EXIT_OK;
-        }
-        if (n < 2) return usage_error("%s", "set needs an item (vbctl set --list lists them)");
-        VbctlSetRequest req{};
-        char error[256] = "";
-        if (vbctl_parse_set(a[1], static_cast<int>(n - 2), a.data() + 2, &req, error,
-                            sizeof error) != 0) {
-            return usage_error("%s", error);
-        }
-    } else if (cmd == "mode") {
-        if (n != 2 || (strcmp(a[1], "photo") != 0 && strcmp(a[1], "record") != 0)) {
-            return usage_error("%s", "mode takes photo or record");
-        }
-    } else if (cmd == "record") {
-        if (n != 2 || (strcmp(a[1], "start") != 0 && strcmp(a[1], "stop") != 0)) {
-            return usage_error("%s", "record takes start or stop");
-        }
-        if (strcmp(a[1], "stop") == 0 && s.opt.seconds_given) {
-            return usage_error("%s", "--seconds goes with record start");
-        }
-    } else if (cmd == "live") {
-        if (n != 1) return usage_error("%s", "live takes no arguments but its options");
-        if (s.opt.output.empty()) return usage_error("%s", "live needs -o FILE");
-    } else if (cmd == "track") {
-        uint32_t box[4];
-        const bool off = n == 2 && strcmp(a[1], "off") == 0;
-        if (!(off && s.opt.box == nullptr) &&
-            !(n == 1 && s.opt.box != nullptr && vbctl_parse_box(s.opt.box, box))) {
-            return usage_error("%s", "track takes --box X,Y,W,H (W and H 0-65535) or off");
-        }
-    } else if (cmd == "landpad") {
-        if (n != 2 || (strcmp(a[1], "on") != 0 && strcmp(a[1], "off") != 0)) {
-            return usage_error("%s", "landpad takes on or off");
-        }
-    } else if (cmd == "timelapse") {
-        if (n != 2) return usage_error("%s", "timelapse takes start, pause, resume or stop");
-        VbctlSetRequest req{};
-        char error[256] = "";
-        if (vbctl_parse_timelapse_verb(a[1], s.opt.interval, s.opt.duration, &req, error,
-                                       sizeof error) != 0) {
-            return usage_error("%s", error);
-        }
-    } else if (cmd == "zoom") {
-        VbctlSetRequest req{};
-        VbctlZoomVerb verb{};
-        char error[256] = "";
-        if (n < 2 || n > 3 ||
-            vbctl_parse_zoom_verb(a[1], n == 3 ? a[2] : nullptr, &verb, &req, error,
-                                  sizeof error) != 0) {
-            return usage_error("%s", error[0] != '\0' ? error : "zoom takes in, out or set TENTHS");
-        }
-    } else if (cmd == "wifi") {
-        double channel = 0;
-        const bool survey = n == 2 && strcmp(a[1], "survey") == 0;
-        const bool change = n == 3 && strcmp(a[1], "channel") == 0 &&
-                            parse_number(a[2], 0, 255, &channel) &&
-                            channel == static_cast<uint32_t>(channel);
-        if (!survey && !change) return usage_error("%s", "wifi takes channel N or survey");
-    } else if (cmd == "upgrade") {
-        const bool verb = n == 2 && (strcmp(a[1], "status") == 0 || strcmp(a[1], "clean") == 0);
-        const VbctlUpgradeOptions& up = s.opt.upgrade;
-        if (!verb && n == 1 && !up.version_given && !up.restart) {
-            return usage_error("%s", "upgrade takes files, --version, --restart, status or clean");
-        }
-        if (!verb) {
-            for (size_t i = 1; i < n; ++i) s.opt.upgrade.files.emplace_back(a[i]);
-            if (s.opt.upgrade.files.size() > 200) return usage_error("%s", "at most 200 files");
-        }
-    } else if (cmd == "status" || cmd == "params" || cmd == "timesync" || cmd == "watch" ||
-               cmd == "photo") {
-        if (n != 1) return usage_error("%s takes no arguments", cmd.c_str());
-    } else {
-        return usage_error("unknown command \"%s\"", cmd.c_str());
-    }
-
-    vbctl_install_signals();
-    // The live view's socket is bound before the stream is switched on.
-    const int udp_fd = cmd == "live" ? live_socket(s.opt.bind) : -1;
-    if (cmd == "live" && udp_fd < 0) return EXIT_FAILED;
-    if (open_link(&s) != EXIT_OK) {
-        if (udp_fd >= 0) close(udp_fd);
-        return EXIT_FAILED;
-    }
-    int rc = EXIT_FAILED;
-    if (cmd == "set") {
-        rc = cmd_set(&s, static_cast<int>(n - 1), a.data() + 1);
-    } else if (cmd == "mode") {
-        rc = cmd_mode(&s, a[1]);
-    } else if (cmd == "record") {
-        rc = cmd_record(&s, strcmp(a[1], "start") == 0);
-    } else if (cmd == "photo") {
-        rc = cmd_photo(&s);
-    } else if (cmd == "params") {
-        rc = cmd_params(&s);
-    } else if (cmd == "timesync") {
-        rc = cmd_timesync(&s);
-    } else if (cmd == "status") {
-        rc = cmd_status(&s);
-    } else if (cmd == "watch") {
-        rc = cmd_watch(&s);
-    } else if (cmd == "live") {
-        rc = cmd_live(&s, udp_fd);
-    } else if (cmd == "track" || cmd == "landpad") {
-        const VbctlVisionRun run{s.opt.seconds_given, s.opt.seconds, s.opt.timeout_s};
-        uint32_t box[4] = {};
-        if (cmd == "landpad") {
-            rc = vbctl_landpad(&s.link, strcmp(a[1], "on") == 0, run);
-        } else if (s.opt.box != nullptr && vbctl_parse_box(s.opt.box, box)) {
-            rc = vbctl_track_box(&s.link, box, run);
-        } else {
-            rc = vbctl_track_off(&s.link);
-        }
-    } else if (cmd == "timelapse") {
-        rc = cmd_timelapse(&s, a[1]);
-    } else if (cmd == "zoom") {
-        rc = cmd_zoom(&s, a[1], n == 3 ? a[2] : nullptr);
-    } else if (cmd == "upgrade") {
-        VbctlUpgradeOptions& up = s.opt.upgrade;
-        up.host = s.opt.host;
-        up.port = s.opt.port;
-        up.file_port = s.opt.files.file_port;
-        up.timeout_s = s.opt.timeout_s;
-        if (n == 2 && strcmp(a[1], "status") == 0) {
-            rc = vbctl_upgrade_status(&s.link, up);
-        } else if (n == 2 && strcmp(a[1], "clean") == 0) {
-            rc = vbctl_upgrade_clean(&s.link, up);
-        } else {
-            rc = vbctl_upgrade(&s.link, up);
-        }
-    } else if (cmd == "wifi") {
-        rc = strcmp(a[1], "survey") == 0
-                 ? cmd_wifi_survey(&s)
-                 : cmd_wifi_channel(&s, static_cast<uint32_t>(strtoul(a[2], nullptr, 10)));
-    }
-    if (udp_fd >= 0) close(udp_fd);
-    vbctl_link_close(&s.link);
-    return rc;
+    if (s.opt.args.empty()) return usage_error("%s", "missing command");
+    const Verb* verb = find_verb(s.opt.args[0]);
+    if (verb == nullptr) return usage_error("unknown command \"%s\"", s.opt.args[0]);
+    // The words are checked before the network is touched.
+    const int rc = verb->check(*verb, &s.opt);
+    if (rc != EXIT_OK) return rc;
+    return verb->run(&s);
 }
