@@ -13,8 +13,8 @@
 #include "fs/fs_context.h"
 #include "fs/fs_mission.h"
 #include "fs/fs_service.h"
-#include "fs/fs_stream.h"
 #include "fuzz_harness.h"
+#include "state/fs_stream.h"
 
 namespace {
 

@@ -17,16 +17,18 @@
 #include <vector>
 
 #include "../tests/unit/mav/mav_test_util.h"
+#include "app/app_hooks.h"
+#include "app/mav_dispatch.h"
 #include "board/board.h"
 #include "board/sim/board_sim.h"
 #include "core/trace_log.h"
 #include "fw/fw_ctx.h"
 #include "fw/fw_transfer.h"
-#include "mav/mav_dispatch.h"
 #include "mav/mav_link.h"
 #include "mav/mav_wifi.h"
 #include "mav/mavlink_frame.h"
 #include "mav/uart_link.h"
+#include "state/drone_position.h"
 #include "vps/vcs.h"
 #include "vps/vps_ctx.h"
 
@@ -99,6 +101,7 @@ inline void init_process() {
         TempRoot::get();
         board_set_command_runner(record_board_command);
         board_sim_set_survey_wait_ms(0);
+        PLR_APP_HooksInit();
         return true;
     }();
     (void)done;
@@ -148,9 +151,7 @@ inline void reset_mav_links() {
     PLR_VCS_Reset();
     MavlinkDispatchReset();
     PLR_MAV_ResetParser();
-    MavlinkContext.GpsLat = 0;
-    MavlinkContext.GpsLon = 0;
-    MavlinkContext.GpsAlt = 0;
+    MavlinkResetGPSInfo();
 }
 
 // A board upgrade in progress for the length of one input, so that the

@@ -3,8 +3,8 @@
 // sample for a few positions and the frames from there (bounded).
 #include <array>
 
-#include "fs/mp4_index.h"
 #include "fuzz_harness.h"
+#include "mp4/mp4_index.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::init_process();

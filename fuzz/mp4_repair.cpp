@@ -8,9 +8,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "fs/mp4_index.h"
 #include "fuzz_harness.h"
-#include "mov/mp4_repair.h"
+#include "mp4/mp4_index.h"
+#include "mp4/mp4_repair.h"
 
 namespace {
 

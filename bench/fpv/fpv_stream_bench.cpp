@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "fpv/fpv_stream.h"
-#include "fs/fs_stream.h"
 #include "mav/mav_link.h"
 #include "mov/mm_pool.h"
+#include "state/fs_stream.h"
 
 namespace {
 
@@ -95,8 +95,8 @@ int main() {
     }
 
     // The phone at 127.0.0.1 (on the receiver's port), ready, stream on.
-    MavlinkContext.FpvClientHost.store(1);
-    MavlinkContext.FpvClientConn.store(FPV_CLIENT_READY);
+    PLR_FPV_SetClient(1);
+    PLR_FPV_SetClientConn(FPV_CLIENT_READY);
     fs_set_stream_on(1);
     if (PLR_FPV_StreamInit(ntohs(dest.sin_port)) != 0) {
         fprintf(stderr, "live-view server could not be started\n");

@@ -11,9 +11,9 @@
 #include "bench_board_root.h"
 #include "bench_ratio.h"
 #include "fs/fs_service.h"
-#include "fs/fs_stream.h"
 #include "fs/udp_rtt.h"
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_writer.h"
+#include "state/fs_stream.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include "bench_board_root.h"
 #include "bench_ratio.h"
 #include "fs/fs_service.h"
-#include "fs/fs_stream.h"
 #include "fs/udp_rtt.h"
+#include "state/fs_stream.h"
 
 extern char** environ;
 

@@ -30,7 +30,7 @@
 #include "mov/frame_queue.h"
 #include "mov/mm_pool.h"
 #include "mov/mov_muxer.h"
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_writer.h"
 
 namespace {
 

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app_hooks.h"
 #include "bench_board_root.h"
 #include "board/board.h"
 #include "board/sim/board_sim.h"
@@ -293,6 +294,7 @@ int main() {
     auto run = [&]() -> const char* {
         if (!wait_until([] { return g_vpsCtx.sdStatus.load() == VPS_SD_OK; }))
             return "the simulated card did not mount";
+        PLR_APP_HooksInit();
         if (PLR_MAV_Init(0, 0) != 0) return "the phone link did not start";
         if (!phone.connect_to(PLR_MAV_GetTcpPort())) return "the board sent no heartbeat";
         for (int i = 0; i < kFromPhoto; ++i) {
@@ -320,6 +322,7 @@ int main() {
     const char* error = run();
     phone.disconnect();
     PLR_MAV_Deinit();
+    PLR_APP_HooksDeinit();
     PLR_VCS_Deinit();
     PLR_VPS_Deinit();
     std::error_code ec;

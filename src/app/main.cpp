@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "app/app_hooks.h"
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/led.h"
@@ -24,13 +25,44 @@
 
 namespace {
 
-struct StopStep {
+// One step of the start-up or of the shutdown. No step's result stops either:
+// a subsystem that fails to start logs and the others go on.
+struct Step {
     const char* name;
-    void (*stop)();
+    void (*run)();
 };
 
-// Stop order of the subsystems; each entry runs once, in this order.
-constexpr StopStep kStopSteps[] = {
+// The settle pause between the subsystems and the late services: they settle
+// for 5 seconds before the test mode, the upgrader and, last, the phone link
+// (with the camera's notification callback) start. A stop request during the
+// pause ends the start-up there.
+constexpr Step kSettle = {"settle", nullptr};
+constexpr uint32_t kSettleMs = 5000;
+
+// Start order of the subsystems. The hooks come first, so that the links'
+// threads and the camera find the layers above them wired.
+constexpr Step kStartSteps[] = {
+    {"PLR_MAIN_LogInit", PLR_MAIN_LogInit},
+    {"PLR_MAIN_SigCbInit", [] { PLR_MAIN_SigCbInit(); }},
+    {"PLR_MAIN_PidInit", [] { PLR_MAIN_PidInit(); }},
+    {"PLR_APP_HooksInit", [] { PLR_APP_HooksInit(); }},
+    {"UartInit", [] { UartInit(); }},
+    {"PLR_SYS_LED_Init", [] { PLR_SYS_LED_Init(); }},
+    {"CclInit", [] { CclInit(); }},
+    {"PLR_VPS_Init", [] { PLR_VPS_Init(); }},
+    {"PLR_FPV_StreamInit", [] { PLR_FPV_StreamInit(); }},
+    {"PLR_VCS_Init", [] { PLR_VCS_Init(); }},
+    {"PLR_UDP_Init", [] { PLR_UDP_Init(); }},
+    {"PLR_FS_Init", [] { PLR_FS_Init(); }},
+    kSettle,
+    {"PLR_TM_Init", [] { PLR_TM_Init(); }},
+    {"PLR_FW_UpgradeInit", [] { PLR_FW_UpgradeInit(); }},
+    {"PLR_MAV_Init", [] { PLR_MAV_Init(); }},
+};
+
+// Stop order of the subsystems; each entry runs once, in this order. The
+// hooks go last, once nothing runs that could call them.
+constexpr Step kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
     {"PLR_FW_UpgradeDeinit", [] { PLR_FW_UpgradeDeinit(); }},
     {"PLR_FPV_StreamDeinit", [] { PLR_FPV_StreamDeinit(); }},
@@ -40,7 +72,21 @@ constexpr StopStep kStopSteps[] = {
     {"PLR_UDP_Deinit", [] { PLR_UDP_Deinit(); }},
     {"PLR_FS_Deinit", [] { PLR_FS_Deinit(); }},
     {"UartExit", [] { UartExit(); }},
+    {"PLR_APP_HooksDeinit", [] { PLR_APP_HooksDeinit(); }},
 };
+
+// Runs the start steps in order. False when a stop was requested during the
+// settle pause (the steps after it are skipped).
+bool start_subsystems() {
+    for (const Step& step : kStartSteps) {
+        if (step.run == nullptr) {
+            if (PLR_MAIN_WaitStop(kSettleMs)) return false;
+            continue;
+        }
+        step.run();
+    }
+    return true;
+}
 
 // The upgrader's trigger, once a second also while the LED blinks fast (the
 // loop then passes every 40 ms).
@@ -60,24 +106,7 @@ int main() {
     PLR_MAIN_MemoryInit();
     if (board_init() != 0) return 1;
 
-    PLR_MAIN_LogInit();
-    PLR_MAIN_SigCbInit();
-    PLR_MAIN_PidInit();
-    UartInit();
-    PLR_SYS_LED_Init();
-    CclInit();
-    PLR_VPS_Init();
-    PLR_FPV_StreamInit();
-    PLR_VCS_Init();
-    PLR_UDP_Init();
-    PLR_FS_Init();
-
-    // Subsystems settle before the late services start; the phone link comes
-    // last, with the notification callback of the camera.
-    if (!PLR_MAIN_WaitStop(5000)) {
-        PLR_TM_Init();
-        PLR_FW_UpgradeInit();
-        PLR_MAV_Init();
+    if (start_subsystems()) {
         PLR_MAIN_AddPoll(upgrade_poll);
         PLR_MAIN_AddPoll([] { PLR_RP_CustomTrigger(); });
         PLR_MAIN_AddPoll([] { PLR_MAIN_MemoryTrimPoll(PLR_MAIN_MemoryNowMs()); });
@@ -85,9 +114,9 @@ int main() {
     }
 
     plr_trace_log(PLR_LOG_I, "Program terminated!!!");
-    for (const StopStep& step : kStopSteps) {
+    for (const Step& step : kStopSteps) {
         plr_trace_logf(PLR_LOG_D, "shutdown: %s", step.name);
-        step.stop();
+        step.run();
     }
     PLR_MAIN_SigCbDeinit();
     return 0;

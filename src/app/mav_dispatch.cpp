@@ -1,4 +1,4 @@
-#include "mav/mav_dispatch.h"
+#include "app/mav_dispatch.h"
 
 #include <sys/time.h>
 
@@ -15,7 +15,7 @@
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/trace_log.h"
-#include "fs/fs_stream.h"
+#include "fpv/fpv_stream.h"
 #include "fw/fw_transfer.h"
 #include "fw/fw_upgrade.h"
 #include "fw/fw_upload.h"
@@ -24,6 +24,7 @@
 #include "mav/mav_link.h"
 #include "mav/mav_wifi.h"
 #include "mav/uart_link.h"
+#include "state/fs_stream.h"
 #include "track/track.h"
 #include "vps/vcs.h"
 #include "vps/vps_ctx.h"
@@ -45,7 +46,6 @@ constexpr uint32_t kBaseBitrate = 2048;
 constexpr uint32_t kFpvBitrateMin = 512000;
 constexpr uint32_t kFpvBitrateMax = 1024000;
 
-std::atomic<MavEvtPoster> g_poster{nullptr};
 std::atomic<uint8_t> g_lastQuadStatus{0};
 
 std::mutex g_advisoryLock;  // the two counters; nothing else is called under it
@@ -103,16 +103,6 @@ void refuse_media_command(int32_t command) {
 }
 
 }  // namespace
-
-void MavlinkSetEvtPoster(MavEvtPoster poster) {
-    g_poster.store(poster);
-}
-
-int MavlinkPostEvent(uint32_t eventno, int32_t ival1, int32_t ival2, const char* text) {
-    const MavEvtPoster poster = g_poster.load();
-    if (poster != nullptr) return poster(eventno, ival1, ival2, text);
-    return PLR_VPS_SendEvent3(eventno, ival1, ival2, text);
-}
 
 // ---- routing ----
 
@@ -560,7 +550,7 @@ int MavlinkRepeaterHBHandle(const mavlink_message_t* msg) {
     if ((msg->sysid >> 4) == MAV_BOARD_FLYCTRL) return 0;
     MavlinkHeartbeatSeen(PLR_MAV_NowMs());
     if (MavlinkContext.PhoneDirect.load() != 0) {
-        MavlinkContext.FpvClientConn.store(2);
+        PLR_FPV_SetClientConn(FPV_CLIENT_READY);
         return 0;
     }
     if (hb.custom_mode == 0xF503 && hb.system_status == '_') {
@@ -568,7 +558,7 @@ int MavlinkRepeaterHBHandle(const mavlink_message_t* msg) {
         return 0;
     }
     MavlinkContext.RepeaterState.store(hb.system_status >> 4);
-    MavlinkContext.FpvClientConn.store(hb.system_status & 0x0F);
+    PLR_FPV_SetClientConn(hb.system_status & 0x0F);
     return 0;
 }
 

@@ -7,14 +7,8 @@
 
 #include <cstdint>
 
+#include "mav/mav_bridge.h"
 #include "mav/mavlink_msgs.h"
-
-// Posts a camera event; the default is PLR_VPS_SendEvent3. 0 or -1.
-using MavEvtPoster = int (*)(uint32_t eventno, int32_t ival1, int32_t ival2, const char* text);
-// Replaces the poster (tests record events); null restores the default.
-void MavlinkSetEvtPoster(MavEvtPoster poster);
-int MavlinkPostEvent(uint32_t eventno, int32_t ival1 = -1, int32_t ival2 = -1,
-                     const char* text = nullptr);
 
 // Entry from the phone: addressed to board 2 or 5 handled, else relayed to the
 // flight controller. -1 for null, else 0.

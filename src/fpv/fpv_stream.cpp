@@ -17,8 +17,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "fs/fs_stream.h"
-#include "mav/mav_link.h"
+#include "state/fs_stream.h"
 #include "vps/vps_stream.h"
 
 // The server's record. The socket and the thread handle change only under
@@ -34,6 +33,10 @@ struct PlrFpvStreamCtx {
     std::atomic<uint64_t> framesSent{0};
     std::atomic<uint64_t> framesDiscarded{0};
     std::atomic<uint64_t> datagramsSent{0};
+    // The phone's client as the phone link reports it: its connection state
+    // and the last byte of its address (0 before any client).
+    std::atomic<int32_t> clientConn{0};
+    std::atomic<int32_t> clientHost{0};
 };
 
 PlrFpvStreamCtx g_fpvStreamCtx;
@@ -52,7 +55,7 @@ PlrFpvStreamCtx& ctx() {
 }
 
 bool client_ready() {
-    return MavlinkContext.FpvClientConn.load() == FPV_CLIENT_READY;
+    return ctx().clientConn.load() == FPV_CLIENT_READY;
 }
 
 void set_realtime(std::thread& thread) {
@@ -295,13 +298,18 @@ int PLR_FPV_AddFrame(const void* data, uint32_t size) {
 }
 
 void PLR_FPV_SetClient(int32_t host) {
-    if (host < 1 || host > 254 || host == MavlinkContext.FpvClientHost.load()) return;
-    MavlinkContext.FpvClientHost.store(host);
+    if (host < 1 || host > 254 || host == ctx().clientHost.load()) return;
+    ctx().clientHost.store(host);
 }
 
 int PLR_FPV_SetClientConn(uint32_t state) {
-    MavlinkContext.FpvClientConn.store(static_cast<int32_t>(state));
+    ctx().clientConn.store(static_cast<int32_t>(state));
     return 0;
+}
+
+void PLR_FPV_ClientReset() {
+    ctx().clientConn.store(0);
+    ctx().clientHost.store(0);
 }
 
 int PLR_FPV_GetClientConn() {
@@ -310,7 +318,7 @@ int PLR_FPV_GetClientConn() {
 
 int PLR_FPV_GetServAddr(sockaddr_in* addr) {
     if (addr == nullptr) return -1;
-    int32_t host = MavlinkContext.FpvClientHost.load();
+    int32_t host = ctx().clientHost.load();
     if (host < 1 || host > 254) host = FPV_DEFAULT_HOST;
     char text[INET_ADDRSTRLEN + 8] = {};
     snprintf(text, sizeof text, "%s%d", board_phone_net_prefix(), host);

@@ -8,7 +8,7 @@
 // on; otherwise they are released unsent at the same pace.
 //
 // The client's state (connection state and the last byte of its address) is
-// kept by the phone link in MavlinkContext; the destination is always in the
+// kept here; the phone link reports it. The destination is always in the
 // board's phone network (board_phone_net_prefix()).
 #pragma once
 
@@ -67,12 +67,14 @@ int PLR_FPV_StreamDeinit();
 // or a server that is not running.
 int PLR_FPV_AddFrame(const void* data, uint32_t size);
 
-// The client, in the phone link's record. SetClient ignores host numbers
+// The client, as the phone link reports it. SetClient ignores host numbers
 // outside 1-254 and the current one; SetClientConn stores the state and
-// returns 0; GetClientConn is 1 when the client is ready, else 0.
+// returns 0; GetClientConn is 1 when the client is ready, else 0; ClientReset
+// forgets the client (state 0, the default destination).
 void PLR_FPV_SetClient(int32_t host);
 int PLR_FPV_SetClientConn(uint32_t state);
 int PLR_FPV_GetClientConn();
+void PLR_FPV_ClientReset();
 // The current destination: the phone network's prefix and the client's host
 // number (111 until a client is set), the server's port. 0, or -1 for null.
 int PLR_FPV_GetServAddr(sockaddr_in* addr);

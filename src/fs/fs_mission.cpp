@@ -8,7 +8,7 @@
 #include "board/board.h"
 #include "core/memory.h"
 #include "core/trace_log.h"
-#include "fs/fs_stream.h"
+#include "state/fs_stream.h"
 
 namespace {
 

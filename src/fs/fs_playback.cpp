@@ -14,7 +14,7 @@
 #include "fs/fs_mission.h"
 #include "fs/fs_service.h"
 #include "fs/fs_wire.h"
-#include "fs/mp4_index.h"
+#include "mp4/mp4_index.h"
 
 namespace {
 

@@ -27,17 +27,17 @@
 #include "fs/fs_context.h"
 #include "fs/fs_mission.h"
 #include "fs/fs_playback.h"
-#include "fs/fs_stream.h"
 #include "fs/fs_wire.h"
 #include "fs/thumbnail.h"
 #include "fs/udp_rtt.h"
-#include "fw/fw_upload.h"
+#include "state/fs_stream.h"
 
 FsContext fs_context;
 
 namespace {
 
 std::atomic<int> g_fwFileTrans{0};
+std::atomic<FsUploadHandler> g_uploadHandler{nullptr};
 
 constexpr size_t kRecvBufferSize = 65536;
 constexpr int kSendBufferBytes = 10485760;
@@ -437,7 +437,14 @@ void fs_request_handle() {
             fs_context.have_peer = true;
         }
         if (g_fwFileTrans.load() != 0) {
-            FsRxDataHandler(buf.data(), static_cast<size_t>(n));
+            if (const FsUploadHandler upload = g_uploadHandler.load()) {
+                upload(buf.data(), static_cast<size_t>(n));
+            } else {
+                plr_trace_logf(
+                    PLR_LOG_W,
+                    "%s(line:%d) upload datagram of %zd bytes dropped: no upload handler", __func__,
+                    __LINE__, n);
+            }
         } else {
             FsMessageDispatch(buf.data(), static_cast<size_t>(n));
         }
@@ -454,6 +461,14 @@ void FsSetFwFileTransFlag(int flag) {
 
 int FsGetFwFileTransFlag() {
     return g_fwFileTrans.load();
+}
+
+void FsSetUploadHandler(FsUploadHandler handler) {
+    g_uploadHandler.store(handler);
+}
+
+void FsClearUploadHandler() {
+    g_uploadHandler.store(nullptr);
 }
 
 int FsSendBuffer(const void* payload, size_t len) {

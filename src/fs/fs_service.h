@@ -22,10 +22,16 @@ void FsRequestCmdProcess(const mavlink_message_t* msg);
 void FsMessageDispatch(const uint8_t* data, size_t len);
 
 // Upload mode of the file port: while the flag is non-zero, every datagram
-// goes to the firmware upload parser (FsRxDataHandler) instead of the request
-// parser.
+// goes to the upload handler instead of the request parser.
 void FsSetFwFileTransFlag(int flag);
 int FsGetFwFileTransFlag();
+
+// The upload handler: the firmware upgrade registers its upload parser
+// (FsRxDataHandler) while it runs. In upload mode without one, datagrams are
+// dropped with a log line.
+using FsUploadHandler = void (*)(const uint8_t* data, size_t len);
+void FsSetUploadHandler(FsUploadHandler handler);
+void FsClearUploadHandler();
 
 // Sends one payload reliably to the phone. udp_send's result.
 int FsSendBuffer(const void* payload, size_t len);

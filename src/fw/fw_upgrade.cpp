@@ -511,6 +511,7 @@ int PLR_FW_UpgradeInit() {
     g_running.store(true);
     PLR_FW_TransferReset();
     PLR_FW_UploadInit();
+    FsSetUploadHandler(FsRxDataHandler);
     finish_video_upgrade_after_restart();
     PLR_FW_UpgradeCheck();
     PLR_TRACE(PLR_LOG_D, "%s: complete!!", "PLR_FW_UpgradeInit");
@@ -527,6 +528,7 @@ int PLR_FW_UpgradeDeinit() {
     // A transfer waiting for a board's answer ends at once.
     PLR_FW_TransferStop();
     if (thread.joinable()) thread.join();
+    FsClearUploadHandler();
     PLR_FW_UploadDeinit();
     FsSetFwFileTransFlag(0);
     g_UpgradeCtx.upgrading_sys.store(FW_SYS_NONE);

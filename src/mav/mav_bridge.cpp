@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -71,7 +72,19 @@ void PLR_MAV_VPS_EvtHandleThread() {
     plr_trace_logf(PLR_LOG_D, "%s Thread Exited!!", "PLR_MAV_VPS_EvtHandleThread");
 }
 
+std::atomic<MavEvtPoster> g_poster{nullptr};
+
 }  // namespace
+
+void MavlinkSetEvtPoster(MavEvtPoster poster) {
+    g_poster.store(poster);
+}
+
+int MavlinkPostEvent(uint32_t eventno, int32_t ival1, int32_t ival2, const char* text) {
+    const MavEvtPoster poster = g_poster.load();
+    if (poster != nullptr) return poster(eventno, ival1, ival2, text);
+    return PLR_VPS_SendEvent3(eventno, ival1, ival2, text);
+}
 
 int PLR_MAV_VPS_EvtInit() {
     PLR_VPS_RegEvtCallback(PLR_MAV_VPS_EvtCallback);  // already registered by an earlier start

@@ -9,6 +9,13 @@
 
 #include "vps/vps_event.h"
 
+// Posts a camera event for the links; the default is PLR_VPS_SendEvent3. 0 or -1.
+using MavEvtPoster = int (*)(uint32_t eventno, int32_t ival1, int32_t ival2, const char* text);
+// Replaces the poster (tests record events); null restores the default.
+void MavlinkSetEvtPoster(MavEvtPoster poster);
+int MavlinkPostEvent(uint32_t eventno, int32_t ival1 = -1, int32_t ival2 = -1,
+                     const char* text = nullptr);
+
 // Registers the callback, opens the queue and starts the bridge thread. 0, or
 // -1 when the thread could not be started.
 int PLR_MAV_VPS_EvtInit();

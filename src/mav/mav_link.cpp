@@ -25,10 +25,11 @@
 #include "core/realtime.h"
 #include "core/timer.h"
 #include "core/trace_log.h"
-#include "fs/fs_stream.h"
+#include "fpv/fpv_stream.h"
 #include "mav/mav_bridge.h"
-#include "mav/mav_dispatch.h"
 #include "mav/uart_link.h"
+#include "state/drone_position.h"
+#include "state/fs_stream.h"
 #include "vps/vcs.h"
 
 MavlinkCtx MavlinkContext;
@@ -47,6 +48,7 @@ constexpr int kRtPriority = 2;
 
 std::mutex g_lifeLock;           // Init and Deinit
 mavlink_status_t g_tcpParser{};  // only the receive thread parses
+std::atomic<MavMessageHandler> g_messageHandler{nullptr};
 
 MavlinkCtx& ctx() {
     return MavlinkContext;
@@ -73,13 +75,6 @@ int wait_readable(int fd, int ms) {
     return 1;
 }
 
-void fpv_set_client_conn(int32_t conn) {
-    ctx().FpvClientConn.store(conn);
-}
-void fpv_set_client(uint8_t host) {
-    ctx().FpvClientHost.store(host);
-}
-
 void heartbeat_timers_stop() {
     MavlinkSetTimer(ctx().HBTimer, 0);
     ctx().DisconnDeadline.store(0);
@@ -91,7 +86,7 @@ void client_drop() {
     heartbeat_timers_stop();
     ctx().ConnState.store(MAV_CONN_NONE);
     ctx().SendReady.store(0);
-    fpv_set_client_conn(0);
+    PLR_FPV_SetClientConn(0);
     std::lock_guard lock(ctx().SendSem);
     const int fd = ctx().HBConnFd.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
@@ -373,9 +368,7 @@ int PLR_MAV_Init(uint16_t tcpPort, uint16_t stickPort) {
     c.ConnState = MAV_CONN_NONE;
     c.SendReady = 0;
     c.RepeaterState = 0;
-    c.GpsLat = 0;
-    c.GpsLon = 0;
-    c.GpsAlt = 0;
+    MavlinkResetGPSInfo();
     c.FlyctrlTimestamp = 0;
     c.RecSeconds = 0;
     {
@@ -388,8 +381,7 @@ int PLR_MAV_Init(uint16_t tcpPort, uint16_t stickPort) {
     c.Seq = 0;
     c.TcpPort = tcpPort;
     c.StickPort = stickPort;
-    c.FpvClientConn = 0;
-    c.FpvClientHost = 0;
+    PLR_FPV_ClientReset();
     PLR_MAV_ResetParser();
     if (pipe2(c.WakeFd, O_CLOEXEC) != 0) {
         PLR_TRACE(PLR_LOG_E, "wake pipe: %s", strerror(errno));
@@ -467,7 +459,7 @@ void PLR_MAV_AttachClient(int fd, uint8_t host, int64_t now) {
     }
     c.ConnState.store(MAV_CONN_ACCEPTED);
     c.PhoneDirect.store(host == MAV_REPEATER_HOST ? 0 : 1);
-    fpv_set_client(host);
+    PLR_FPV_SetClient(host);
     // A client that never sends a heartbeat is dropped like one that stops.
     c.DisconnDeadline.store(now + MAV_HEARTBEAT_LOSS_MS);
     MavlinkSetTimer(c.HBTimer, MAV_HEARTBEAT_PERIOD_MS);
@@ -479,7 +471,7 @@ void PLR_MAV_CloseClient() {
     heartbeat_timers_stop();
     c.ConnState.store(MAV_CONN_NONE);
     c.SendReady.store(0);
-    fpv_set_client_conn(0);
+    PLR_FPV_SetClientConn(0);
     std::lock_guard lock(c.SendSem);
     const int fd = c.HBConnFd.exchange(-1);
     if (fd >= 0) {
@@ -512,11 +504,22 @@ void MavlinkTimeoutSendHBHandle(void* /*arg*/) {
 
 // ---- parser ----
 
+void PLR_MAV_SetMessageHandler(MavMessageHandler handler) {
+    g_messageHandler.store(handler);
+}
+
+void PLR_MAV_ClearMessageHandler() {
+    g_messageHandler.store(nullptr);
+}
+
 int PLR_MAV_MessageProcess(const uint8_t* bytes, size_t length) {
     if (bytes == nullptr) return 0;
     return mavlink_parse_bytes(
         &g_tcpParser, std::span<const uint8_t>(bytes, length),
-        [](const mavlink_message_t* msg, void*) { MavlinkMessageDispatch(msg); }, nullptr);
+        [](const mavlink_message_t* msg, void*) {
+            if (const MavMessageHandler handler = g_messageHandler.load()) handler(msg);
+        },
+        nullptr);
 }
 
 void PLR_MAV_ResetParser() {
@@ -586,7 +589,7 @@ int MavlinkVideoSendHB2Repeater() {
     mavlink_heartbeat_t hb{};
     // Bit 0 says the live view is being sent: exactly when the live-view server
     // sends, a client ready for it (state 2) and the stream switch on.
-    const bool fpv = ctx().FpvClientConn.load() == MAV_FPV_CLIENT_READY && fs_is_stream_on() != 0;
+    const bool fpv = PLR_FPV_GetClientConn() != 0 && fs_is_stream_on() != 0;
     hb.system_status = static_cast<uint8_t>((fpv ? 1 : 0) | (ctx().Recording.load() != 0 ? 4 : 0));
     mavlink_message_t msg;
     mavlink_msg_heartbeat_pack(mavlink_sysid(MAV_BOARD_VIDEO, MAV_BOARD_REPEATER), 0,

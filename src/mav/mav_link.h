@@ -25,9 +25,6 @@ inline constexpr int64_t MAV_HEARTBEAT_LOSS_MS = 4000;
 inline constexpr uint8_t MAV_REPEATER_HOST = 111;  // last address byte of the radio repeater
 inline constexpr size_t MAV_REC_FILE_NAME_SIZE = 256;
 
-// FpvClientConn value of a client ready for the live view.
-inline constexpr int32_t MAV_FPV_CLIENT_READY = 2;
-
 // Connection states.
 enum MavConnState : int32_t {
     MAV_CONN_NONE = 0,
@@ -52,9 +49,6 @@ struct MavlinkCtx {
     std::atomic<int32_t> SendReady{0};  // client socket configured
     std::atomic<int32_t> RepeaterState{0};
     std::mutex SendSem;  // one socket write at a time; also guards closing the client socket
-    std::atomic<int32_t> GpsLat{0};  // degrees * 1e7
-    std::atomic<int32_t> GpsLon{0};
-    std::atomic<int32_t> GpsAlt{0};  // tenths
     std::atomic<uint32_t> FlyctrlTimestamp{0};
     PlrTimer* RecTimer = nullptr;  // 1 s recording-time report
     std::atomic<uint32_t> RecSeconds{0};
@@ -72,9 +66,6 @@ struct MavlinkCtx {
     std::atomic<uint16_t> StickPort{MAV_STICK_PORT};
     int WakeFd[2] = {-1, -1};  // pipe: Deinit wakes the socket threads through it
     std::atomic<uint32_t> Running{0};
-    // What the live-view server is told about the client (it reads these).
-    std::atomic<int32_t> FpvClientConn{0};
-    std::atomic<int32_t> FpvClientHost{0};
 };
 
 extern MavlinkCtx MavlinkContext;
@@ -106,8 +97,14 @@ int MavlinkTimeoutDisconn(int64_t now);
 // the watchdog check.
 void MavlinkTimeoutSendHBHandle(void* arg);
 
+// Where the phone's messages go: the application registers the command
+// dispatch before the link starts. Without a handler messages are dropped.
+using MavMessageHandler = int (*)(const mavlink_message_t* msg);
+void PLR_MAV_SetMessageHandler(MavMessageHandler handler);
+void PLR_MAV_ClearMessageHandler();
+
 // Feeds bytes received from the phone to the link's parser; every complete
-// message goes to MavlinkMessageDispatch. Returns the number of messages.
+// message goes to the message handler. Returns the number of messages.
 int PLR_MAV_MessageProcess(const uint8_t* bytes, size_t length);
 void PLR_MAV_ResetParser();
 

@@ -18,13 +18,14 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mav/mav_dispatch.h"
 #include "mav/mav_input.h"
 #include "mav/mavlink_msgs.h"
 
 UartCtx UartContext;
 
 namespace {
+
+std::atomic<UartMessageHandler> g_messageHandler{nullptr};
 
 constexpr int kSelectTimeoutMs = 2000;
 // How long one frame may wait for room on the line. At 460800 baud a frame
@@ -119,7 +120,7 @@ int write_all(int fd, const uint8_t* bytes, size_t length) {
 }
 
 void dispatch_one(const mavlink_message_t* msg, void* /*context*/) {
-    uart_message_dispatch(msg);
+    if (const UartMessageHandler handler = g_messageHandler.load()) handler(msg);
 }
 
 void close_wake_pipe() {
@@ -165,6 +166,14 @@ void UartReadThread() {
 }
 
 }  // namespace
+
+void uart_set_message_handler(UartMessageHandler handler) {
+    g_messageHandler.store(handler);
+}
+
+void uart_clear_message_handler() {
+    g_messageHandler.store(nullptr);
+}
 
 // ---- life cycle ----
 

@@ -1,6 +1,6 @@
 // The flight-controller link: MAVLink 1.0 over the serial line "/dev/ttyS5"
 // at 460800 baud, 8N1, raw. A read thread parses the incoming bytes and hands
-// every valid message to uart_message_dispatch; the write operations below
+// every valid message to the message handler; the write operations below
 // are how the rest of the board reaches the flight controller (relayed phone
 // messages, raw stick datagrams, camera state, firmware and settings traffic).
 // Every write holds the write lock for the whole frame, so frames from
@@ -56,8 +56,15 @@ int SetUartOpt(int speed, int bits, char parity, int stop);
 // (A frame cut by a stall leaves a fragment the receiver's parser skips.)
 int UartWrite(const uint8_t* bytes, size_t length);
 
+// Where the flight controller's messages go: the application registers the
+// command dispatch before the read thread starts. Without a handler messages
+// are dropped.
+using UartMessageHandler = int (*)(const mavlink_message_t* msg);
+void uart_set_message_handler(UartMessageHandler handler);
+void uart_clear_message_handler();
+
 // Feeds bytes received from the flight controller to the link's parser; every
-// valid message goes to uart_message_dispatch. Returns the messages handed on.
+// valid message goes to the message handler. Returns the messages handed on.
 // Called by the read thread only (the parse state is the link's own).
 int uart_message_handler(const uint8_t* bytes, size_t length);
 

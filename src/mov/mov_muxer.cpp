@@ -18,8 +18,8 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mov/mp4_repair.h"
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_repair.h"
+#include "mp4/mp4_writer.h"
 
 namespace {
 

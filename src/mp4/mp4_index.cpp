@@ -1,4 +1,4 @@
-#include "fs/mp4_index.h"
+#include "mp4/mp4_index.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,30 +10,13 @@
 #include <cstring>
 
 #include "core/trace_log.h"
+#include "mp4/mp4_box.h"
 
 // Recordings pass 4 GiB: the opens, sizes and seeks here need 64-bit file offsets, also on
 // the 32-bit board (_FILE_OFFSET_BITS=64 is set for the whole build).
 static_assert(sizeof(off_t) == 8, "64-bit file offsets needed");
 
 namespace {
-
-constexpr uint32_t fourcc(const char (&s)[5]) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(s[0])) << 24 |
-           static_cast<uint32_t>(static_cast<uint8_t>(s[1])) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(s[2])) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(s[3]));
-}
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-uint64_t be64(const uint8_t* p) {
-    return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4);
-}
 
 // The four characters of a type for log lines (non-printable shown as '?').
 struct TypeText {
@@ -48,7 +31,7 @@ TypeText type_text(uint32_t type) {
     return t;
 }
 
-constexpr uint32_t kVideoHandler = fourcc("vide");
+constexpr uint32_t kVideoHandler = mp4_fourcc("vide");
 constexpr size_t kVisualEntryFixed = 78;  // visual sample entry after its 8-byte header
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
@@ -79,8 +62,9 @@ bool read_exact(const MovSource* src, uint64_t offset, uint8_t* buf, size_t len)
 }
 
 bool top_level_skippable(uint32_t type) {
-    for (const uint32_t t : {fourcc("free"), fourcc("junk"), fourcc("pnot"), fourcc("skip"),
-                             fourcc("wide"), fourcc("PICT"), fourcc("uuid")}) {
+    for (const uint32_t t :
+         {mp4_fourcc("free"), mp4_fourcc("junk"), mp4_fourcc("pnot"), mp4_fourcc("skip"),
+          mp4_fourcc("wide"), mp4_fourcc("PICT"), mp4_fourcc("uuid")}) {
         if (type == t) return true;
     }
     return false;
@@ -94,7 +78,7 @@ bool read_table(const char* name, const uint8_t* p, uint64_t size, size_t esize,
                        static_cast<unsigned long long>(size));
         return false;
     }
-    const uint32_t count = be32(p + 4);
+    const uint32_t count = mp4_be32(p + 4);
     if (static_cast<uint64_t>(count) * esize > size - 8) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) %s table truncated: %u entries in %llu bytes",
                        __func__, __LINE__, name, count, static_cast<unsigned long long>(size - 8));
@@ -114,8 +98,8 @@ bool read_stsz(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
                        static_cast<unsigned long long>(size));
         return false;
     }
-    const uint32_t sampleSize = be32(p + 4);
-    const uint32_t count = be32(p + 8);
+    const uint32_t sampleSize = mp4_be32(p + 4);
+    const uint32_t count = mp4_be32(p + 8);
     if (sampleSize == 0 && static_cast<uint64_t>(count) * 4 > size - 12) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) stsz table truncated: %u samples in %llu bytes",
                        __func__, __LINE__, count, static_cast<unsigned long long>(size - 12));
@@ -134,11 +118,11 @@ bool read_stsz(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
 bool read_mdhd(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
     const uint8_t version = size > 0 ? p[0] : 0;
     if (version == 1 && size >= 36) {
-        ctx->time_scale = be32(p + 20);
-        ctx->duration = be64(p + 24);
+        ctx->time_scale = mp4_be32(p + 20);
+        ctx->duration = mp4_be64(p + 24);
     } else if (version == 0 && size >= 24) {
-        ctx->time_scale = be32(p + 12);
-        ctx->duration = be32(p + 16);
+        ctx->time_scale = mp4_be32(p + 12);
+        ctx->duration = mp4_be32(p + 16);
     } else {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) bad mdhd atom: version %u, %llu bytes", __func__,
                        __LINE__, version, static_cast<unsigned long long>(size));
@@ -163,7 +147,7 @@ bool read_avcc(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
         if (n == 0) return false;
         for (uint32_t i = 0; i < n; ++i) {
             if (size - pos < 2) return false;
-            const uint16_t len = be16(p + pos);
+            const uint16_t len = mp4_be16(p + pos);
             pos += 2;
             if (len == 0 || size - pos < len) return false;
             if (i == 0) sets[kind]->assign(p + pos, p + pos + len);
@@ -177,22 +161,23 @@ bool read_avcc(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
 // The sample description: the first entry; for an H.264 entry its size and
 // the avcC record among its child atoms.
 bool read_stsd(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
-    if (size < 16 || be32(p + 4) == 0) return false;
+    if (size < 16 || mp4_be32(p + 4) == 0) return false;
     const uint8_t* entry = p + 8;
     const uint64_t left = size - 8;
-    const uint64_t entrySize = be32(entry);
+    const uint64_t entrySize = mp4_be32(entry);
     if (entrySize < 8 || entrySize > left) return false;
-    ctx->format = be32(entry + 4);
-    if (ctx->format != fourcc("avc1") && ctx->format != fourcc("avc3")) return true;
+    ctx->format = mp4_be32(entry + 4);
+    if (ctx->format != mp4_fourcc("avc1") && ctx->format != mp4_fourcc("avc3")) return true;
     if (entrySize < 8 + kVisualEntryFixed) return false;
-    ctx->width = be16(entry + 8 + 24);
-    ctx->height = be16(entry + 8 + 26);
+    ctx->width = mp4_be16(entry + 8 + 24);
+    ctx->height = mp4_be16(entry + 8 + 26);
     const uint8_t* child = entry + 8 + kVisualEntryFixed;
     uint64_t rest = entrySize - 8 - kVisualEntryFixed;
     while (rest >= 8) {
-        const uint64_t childSize = be32(child);
+        const uint64_t childSize = mp4_be32(child);
         if (childSize < 8 || childSize > rest) return false;
-        if (be32(child + 4) == fourcc("avcC")) return read_avcc(child + 8, childSize - 8, ctx);
+        if (mp4_be32(child + 4) == mp4_fourcc("avcC"))
+            return read_avcc(child + 8, childSize - 8, ctx);
         child += childSize;
         rest -= childSize;
     }
@@ -200,17 +185,17 @@ bool read_stsd(const uint8_t* p, uint64_t size, MdiaContext* ctx) {
 }
 
 uint32_t stsc_first(const MdiaContext* ctx, uint32_t e) {
-    return be32(ctx->stsc.entries + 12ull * e);
+    return mp4_be32(ctx->stsc.entries + 12ull * e);
 }
 uint32_t stsc_spc(const MdiaContext* ctx, uint32_t e) {
-    return be32(ctx->stsc.entries + 12ull * e + 4);
+    return mp4_be32(ctx->stsc.entries + 12ull * e + 4);
 }
 uint64_t chunk_offset(const MdiaContext* ctx, uint32_t chunk) {
-    return ctx->co64 ? be64(ctx->stco.entries + 8ull * chunk)
-                     : be32(ctx->stco.entries + 4ull * chunk);
+    return ctx->co64 ? mp4_be64(ctx->stco.entries + 8ull * chunk)
+                     : mp4_be32(ctx->stco.entries + 4ull * chunk);
 }
 uint32_t sample_bytes(const MdiaContext* ctx, uint32_t sample) {
-    return ctx->sample_size != 0 ? ctx->sample_size : be32(ctx->stsz.entries + 4ull * sample);
+    return ctx->sample_size != 0 ? ctx->sample_size : mp4_be32(ctx->stsz.entries + 4ull * sample);
 }
 // First chunk (1-based) after the run of entry `e`.
 uint64_t stsc_run_end(const MdiaContext* ctx, uint32_t e) {
@@ -230,8 +215,8 @@ __attribute__((format(printf, 1, 2))) int index_fail(const char* format, ...) {
 }  // namespace
 
 bool mov_top_level_box_known(const uint8_t* type) {
-    const uint32_t t = be32(type);
-    return t == fourcc("ftyp") || t == fourcc("moov") || t == fourcc("mdat") ||
+    const uint32_t t = mp4_be32(type);
+    return t == mp4_fourcc("ftyp") || t == mp4_fourcc("moov") || t == mp4_fourcc("mdat") ||
            top_level_skippable(t);
 }
 
@@ -254,26 +239,19 @@ int mov_get_header_atom(const MovSource* src, MovHeader* hdr) {
     if (src == nullptr || hdr == nullptr) return -1;
     *hdr = MovHeader{};
     uint64_t pos = 0;
+    const Mp4ReadAt read = [src](uint64_t offset, uint8_t* out, size_t size) {
+        return read_exact(src, offset, out, size);
+    };
     // Every atom moves `pos` on by at least 8 bytes, so the walk ends.
     while (src->size - pos >= 8) {
-        uint8_t head[16];
-        if (!read_exact(src, pos, head, 8)) {
+        Mp4BoxHeader box;
+        if (mp4_read_box_header(read, pos, src->size, &box) != MP4_BOX_OK) {
             plr_trace_logf(PLR_LOG_E, "%s(line:%d)Read data ERROR!!!", __func__, __LINE__);
             return -1;
         }
-        uint64_t size = be32(head);
-        const uint32_t type = be32(head + 4);
-        uint64_t headLen = 8;
-        if (size == 1) {
-            if (src->size - pos < 16 || !read_exact(src, pos + 8, head + 8, 8)) {
-                plr_trace_logf(PLR_LOG_E, "%s(line:%d)Read data ERROR!!!", __func__, __LINE__);
-                return -1;
-            }
-            size = be64(head + 8);
-            headLen = 16;
-        } else if (size == 0) {
-            size = src->size - pos;  // the last atom, up to the end of the file
-        }
+        const uint64_t size = box.size;
+        const uint32_t type = box.type_code();
+        const uint64_t headLen = box.header;
         const TypeText tt = type_text(type);
         if (size < headLen) {
             plr_trace_logf(PLR_LOG_E, "%s(line:%d) atom %s size %llu too small", __func__, __LINE__,
@@ -285,13 +263,13 @@ int mov_get_header_atom(const MovSource* src, MovHeader* hdr) {
                            __func__, __LINE__, tt.s, static_cast<unsigned long long>(size));
             return -1;
         }
-        if (type == fourcc("mdat")) {
+        if (type == mp4_fourcc("mdat")) {
             if (!hdr->have_mdat) {
                 hdr->mdat_pos = pos;
                 hdr->mdat_size = size;
                 hdr->have_mdat = true;
             }
-        } else if (type == fourcc("moov")) {
+        } else if (type == mp4_fourcc("moov")) {
             if (size <= 15) {
                 plr_trace_logf(PLR_LOG_E, "%s(line:%d) bad moov atom size", __func__, __LINE__);
                 return -1;
@@ -307,7 +285,7 @@ int mov_get_header_atom(const MovSource* src, MovHeader* hdr) {
                     plr_trace_logf(PLR_LOG_E, "%s(line:%d)Read data ERROR!!!", __func__, __LINE__);
                     return -1;
                 }
-                if (size >= 16 && be32(hdr->moov.data() + 12) == fourcc("cmov")) {
+                if (size >= 16 && mp4_be32(hdr->moov.data() + 12) == mp4_fourcc("cmov")) {
                     plr_trace_logf(PLR_LOG_E,
                                    "%s(line:%d) this utility does not support compressed moov "
                                    "atoms yet",
@@ -318,7 +296,7 @@ int mov_get_header_atom(const MovSource* src, MovHeader* hdr) {
                 hdr->moov_size = size;
                 hdr->have_moov = true;
             }
-        } else if (type == fourcc("ftyp")) {
+        } else if (type == mp4_fourcc("ftyp")) {
             hdr->ftyp_pos = pos;
             hdr->ftyp_size = size;
             hdr->have_ftyp = true;
@@ -357,8 +335,8 @@ int mov_parse_atoms(const uint8_t* buf, uint64_t len, MovAtomCallback callback, 
     if (buf == nullptr || callback == nullptr) return -1;
     uint64_t pos = 0;
     while (len - pos > 7) {
-        uint64_t size = be32(buf + pos);
-        const uint32_t type = be32(buf + pos + 4);
+        uint64_t size = mp4_be32(buf + pos);
+        const uint32_t type = mp4_be32(buf + pos + 4);
         uint64_t headLen = 8;
         if (size == 1) {
             if (len - pos < 16) {
@@ -366,7 +344,7 @@ int mov_parse_atoms(const uint8_t* buf, uint64_t len, MovAtomCallback callback, 
                                __func__, __LINE__);
                 return -1;
             }
-            size = be64(buf + pos + 8);
+            size = mp4_be64(buf + pos + 8);
             headLen = 16;
         }
         if (size < headLen) {
@@ -392,9 +370,9 @@ int mdia_parse_callback(void* opaque, uint32_t type, const uint8_t* p, uint64_t 
     auto* ctx = static_cast<MdiaContext*>(opaque);
     if (ctx == nullptr) return -1;
     const bool video = ctx->handler == kVideoHandler;
-    if (type == fourcc("moov") || type == fourcc("trak") || type == fourcc("mdia") ||
-        type == fourcc("minf") || type == fourcc("stbl")) {
-        if (type == fourcc("trak")) {
+    if (type == mp4_fourcc("moov") || type == mp4_fourcc("trak") || type == mp4_fourcc("mdia") ||
+        type == mp4_fourcc("minf") || type == mp4_fourcc("stbl")) {
+        if (type == mp4_fourcc("trak")) {
             if (ctx->track_done) return 0;  // the first video track is the one played
             ctx->handler = 0;
         }
@@ -406,31 +384,31 @@ int mdia_parse_callback(void* opaque, uint32_t type, const uint8_t* p, uint64_t 
         ++ctx->depth;
         const int rc = mov_parse_atoms(p, size, mdia_parse_callback, ctx);
         --ctx->depth;
-        if (type == fourcc("trak") && ctx->handler == kVideoHandler) ctx->track_done = true;
+        if (type == mp4_fourcc("trak") && ctx->handler == kVideoHandler) ctx->track_done = true;
         return rc;
     }
     bool ok = true;
-    if (type == fourcc("hdlr")) {
+    if (type == mp4_fourcc("hdlr")) {
         // The media handler comes first; a data handler in minf does not count.
         if (size < 12) return -1;
-        if (ctx->handler == 0) ctx->handler = be32(p + 8);
-    } else if (type == fourcc("mdhd")) {
+        if (ctx->handler == 0) ctx->handler = mp4_be32(p + 8);
+    } else if (type == mp4_fourcc("mdhd")) {
         // It precedes the handler: read for every track, the video track's stays.
         ok = read_mdhd(p, size, ctx);
     } else if (!video) {
         return 0;  // tables of other tracks are not needed
-    } else if (type == fourcc("stsd")) {
+    } else if (type == mp4_fourcc("stsd")) {
         ok = read_stsd(p, size, ctx);
-    } else if (type == fourcc("stts")) {
+    } else if (type == mp4_fourcc("stts")) {
         ok = read_table("stts", p, size, 8, &ctx->stts);
-    } else if (type == fourcc("stsc")) {
+    } else if (type == mp4_fourcc("stsc")) {
         ok = read_table("stsc", p, size, 12, &ctx->stsc);
-    } else if (type == fourcc("stco") || type == fourcc("co64")) {
-        ctx->co64 = type == fourcc("co64");
+    } else if (type == mp4_fourcc("stco") || type == mp4_fourcc("co64")) {
+        ctx->co64 = type == mp4_fourcc("co64");
         ok = read_table(ctx->co64 ? "co64" : "stco", p, size, ctx->co64 ? 8 : 4, &ctx->stco);
-    } else if (type == fourcc("stss")) {
+    } else if (type == mp4_fourcc("stss")) {
         ok = read_table("stss", p, size, 4, &ctx->stss);
-    } else if (type == fourcc("stsz")) {
+    } else if (type == mp4_fourcc("stsz")) {
         ok = read_stsz(p, size, ctx);
     }
     if (!ok) ctx->bad = true;
@@ -440,7 +418,7 @@ int mdia_parse_callback(void* opaque, uint32_t type, const uint8_t* p, uint64_t 
 int mdia_build_index(const MovHeader* hdr, MdiaContext* ctx) {
     if (hdr == nullptr || ctx == nullptr || !hdr->have_moov || hdr->moov.size() < 8) return -1;
     // The moov atom's own header: 16 bytes with a 64-bit size, else 8.
-    const size_t headLen = be32(hdr->moov.data()) == 1 ? 16 : 8;
+    const size_t headLen = mp4_be32(hdr->moov.data()) == 1 ? 16 : 8;
     if (hdr->moov.size() < headLen ||
         mov_parse_atoms(hdr->moov.data() + headLen, hdr->moov.size() - headLen, mdia_parse_callback,
                         ctx) != 0) {
@@ -482,8 +460,8 @@ uint32_t mdia_sample_at(const MdiaContext* ctx, uint32_t pos_ms) {
     uint64_t sample = 0;
     uint64_t found = UINT64_MAX;
     for (uint32_t e = 0; e < ctx->stts.count; ++e) {
-        const uint32_t count = be32(ctx->stts.entries + 8ull * e);
-        const uint32_t delta = be32(ctx->stts.entries + 8ull * e + 4);
+        const uint32_t count = mp4_be32(ctx->stts.entries + 8ull * e);
+        const uint32_t delta = mp4_be32(ctx->stts.entries + 8ull * e + 4);
         const uint64_t span = static_cast<uint64_t>(count) * delta;
         if (t < time + span) {
             found = sample + (t - time) / delta;  // span > 0, so delta > 0
@@ -511,13 +489,13 @@ int64_t mdia_sync_sample(const MdiaContext* ctx, uint32_t sample) {
     uint32_t hi = ctx->stss.count;
     while (hi - lo > 1) {
         const uint32_t mid = lo + (hi - lo) / 2;
-        if (be32(ctx->stss.entries + 4ull * mid) <= want) {
+        if (mp4_be32(ctx->stss.entries + 4ull * mid) <= want) {
             lo = mid;
         } else {
             hi = mid;
         }
     }
-    const uint32_t sync = be32(ctx->stss.entries + 4ull * lo);
+    const uint32_t sync = mp4_be32(ctx->stss.entries + 4ull * lo);
     if (sync == 0 || sync > ctx->sample_count) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) sync sample %u outside the track of %u samples",
                        __func__, __LINE__, sync, ctx->sample_count);
@@ -621,7 +599,7 @@ long mdat_read_frame(const MdiaContext* ctx, const MovSource* src, const MdiaCur
                            __LINE__, cur->sample + 1);
             return -1;
         }
-        const uint32_t len = be32(buf + pos);
+        const uint32_t len = mp4_be32(buf + pos);
         if (len > cur->size - pos - 4) {
             plr_trace_logf(PLR_LOG_E, "%s(line:%d) NAL length %u runs past sample %u", __func__,
                            __LINE__, len, cur->sample + 1);

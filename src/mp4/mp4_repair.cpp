@@ -1,4 +1,4 @@
-#include "mov/mp4_repair.h"
+#include "mp4/mp4_repair.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +14,9 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "fs/mp4_index.h"
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_box.h"
+#include "mp4/mp4_index.h"
+#include "mp4/mp4_writer.h"
 
 // Recordings pass 4 GiB: the opens, sizes and seeks here need 64-bit file offsets, also on
 // the 32-bit board (_FILE_OFFSET_BITS=64 is set for the whole build).
@@ -26,11 +27,6 @@ namespace {
 constexpr const char* kJournalDir = ".journal";
 constexpr const char* kJournalSuffix = ".jnl";
 constexpr size_t kJournalMax = 1 << 20;
-
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 bool read_whole(int fd, uint64_t offset, uint8_t* out, size_t size) {
     while (size > 0) {
@@ -157,29 +153,28 @@ int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout)
     *layout = Mp4RLayout{};
     uint64_t pos = 0;
     while (pos + 8 <= fileSize) {
-        uint8_t head[16];
-        if (!read(pos, head, 8)) return pos == 0 ? -1 : 0;
-        uint64_t size = be32(head);
-        uint64_t header = 8;
-        if (size == 1) {
-            if (pos + 16 > fileSize || !read(pos + 8, head + 8, 8)) break;
-            size = static_cast<uint64_t>(be32(head + 8)) << 32 | be32(head + 12);
-            header = 16;
-        }
-        const bool toEnd = size == 0;
-        if (toEnd) size = fileSize - pos;
+        Mp4BoxHeader box;
+        const Mp4BoxResult rc = mp4_read_box_header(read, pos, fileSize, &box);
+        if (rc == MP4_BOX_UNREADABLE) return pos == 0 ? -1 : 0;
+        if (rc != MP4_BOX_OK) break;
+        // A 64-bit size still 0 also runs to the end: a close cut off while it
+        // was writing the size.
+        const bool toEnd = box.toEnd || box.size == 0;
+        const uint64_t size = box.size == 0 ? fileSize - pos : box.size;
+        const uint64_t header = box.header;
+        const uint8_t* type = box.type;
         if (size < header) break;
         if (pos == 0) {
-            if (memcmp(head + 4, "ftyp", 4) != 0) break;
+            if (memcmp(type, "ftyp", 4) != 0) break;
             layout->isMp4 = true;
         }
-        if (!mov_top_level_box_known(head + 4)) layout->foreignBox = true;
-        if (memcmp(head + 4, "mdat", 4) == 0) {
+        if (!mov_top_level_box_known(type)) layout->foreignBox = true;
+        if (memcmp(type, "mdat", 4) == 0) {
             layout->mdatOffset = pos;
             layout->dataOffset = pos + header;
             layout->dataLimit = std::min(pos + size, fileSize);
             layout->mdatSized = !toEnd;
-        } else if (memcmp(head + 4, "moov", 4) == 0 && pos + size <= fileSize) {
+        } else if (memcmp(type, "moov", 4) == 0 && pos + size <= fileSize) {
             layout->hasMovie = true;
         }
         if (toEnd || pos + size > fileSize) break;
@@ -198,7 +193,7 @@ std::vector<Mp4RSample> MP4R_ScanSamples(const Mp4RRead& read, uint64_t begin, u
     while (pos + 5 <= end) {
         uint8_t head[5];
         if (!read(pos, head, sizeof head)) break;
-        const uint32_t length = be32(head);
+        const uint32_t length = mp4_be32(head);
         const uint8_t type = head[4] & 0x1f;
         if (length == 0 || length > end - pos - 4 || (head[4] & 0x80) != 0 || type == 0 ||
             type > 23 || type == 7 || type == 8) {

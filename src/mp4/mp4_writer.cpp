@@ -1,4 +1,4 @@
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "fs/fs_stream.h"
+#include "state/fs_stream.h"
 
 #include <atomic>
 

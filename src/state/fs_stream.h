@@ -3,8 +3,9 @@
 // live view sends only while it is on, and the file service's missions run
 // only while it is off. It starts on.
 //
-// It is a library of its own because the phone link (which sets it) and the
-// live view (which reads it) are below the file service in the link order.
+// It lives in the shared state because the phone link (which sets it), the
+// live view (which reads it) and the file service (whose missions it blocks)
+// are on different layers.
 #pragma once
 
 #include <cstdint>

@@ -15,8 +15,6 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mav/mav_link.h"
-#include "mav/uart_link.h"
 #include "platform/media.h"
 
 // Vision log lines: "<function> [line] text".
@@ -81,13 +79,11 @@ void send_report(const TrackReport& report, uint8_t compid, bool toPhone, bool t
     mavlink_message_t msg{};
     if (toPhone) {
         mavlink_msg_vision_position_estimate_pack(kToPhone, compid, g_seq.fetch_add(1), &vp, &msg);
-        const TrackSendFn send = g_sendPhone.load();
-        (send != nullptr ? send : PLR_MAV_SendMessage)(&msg);
+        if (const TrackSendFn send = g_sendPhone.load()) send(&msg);
     }
     if (toFc) {
         mavlink_msg_vision_position_estimate_pack(kToFc, compid, g_seq.fetch_add(1), &vp, &msg);
-        const TrackSendFn send = g_sendFc.load();
-        (send != nullptr ? send : uart_mavlink_send)(&msg);
+        if (const TrackSendFn send = g_sendFc.load()) send(&msg);
     }
 }
 

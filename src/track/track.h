@@ -46,7 +46,8 @@ void PLR_TRACK_Lost_Notify(int32_t code);
 void PLR_APRON_Detect_Notify_Handle(const PlrDeTrackResult* result);
 void PLR_APRON_Lost_Notify(int32_t code);
 
-// Where reports go: the phone link and the flight-controller line by default
-// (null restores them). Tests put their own collectors here.
+// Where reports go: the application registers the phone link and the
+// flight-controller line before the camera starts; tests put their own
+// collectors here. A null sender (as at start) drops its reports.
 using TrackSendFn = int (*)(const mavlink_message_t* msg);
 void PLR_TRACK_SetSenders(TrackSendFn phone, TrackSendFn fc);

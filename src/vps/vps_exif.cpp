@@ -14,7 +14,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mav/mav_gps.h"
+#include "state/drone_position.h"
 #include "vps/vps_ae.h"
 #include "vps/vps_ctx.h"
 

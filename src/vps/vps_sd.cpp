@@ -10,7 +10,7 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mov/mp4_repair.h"
+#include "mp4/mp4_repair.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
 #include "vps/vps_record.h"

@@ -18,7 +18,6 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
-#include "fw/fw_ctx.h"
 #include "fw/fw_wire.h"
 #include "mav/mavlink_msgs.h"
 #include "vbctl/vbctl_proto.h"
@@ -360,7 +359,8 @@ int follow_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
 
 int send_version(VbctlLink* link, const VbctlUpgradeOptions& opt) {
     if (send_transfer(link, FIRMWARE_UPDATE_VERSION, 0,
-                      reinterpret_cast<const uint8_t*>(opt.version.data()), opt.version.size()) != 0 ||
+                      reinterpret_cast<const uint8_t*>(opt.version.data()),
+                      opt.version.size()) != 0 ||
         expect_ok(link, opt, FIRMWARE_UPDATE_VERSION, -1, "the version text") != 0) {
         return 1;
     }

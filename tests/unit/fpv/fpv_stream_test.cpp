@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "fpv/fpv_stream.h"
-#include "fs/fs_stream.h"
 #include "mav/mav_link.h"
 #include "mov/mm_pool.h"
+#include "state/fs_stream.h"
 #include "vps/vps_stream.h"
 
 namespace {
@@ -100,8 +100,7 @@ protected:
     static void TearDownTestSuite() { MM_POOL_Reset(); }
 
     void SetUp() override {
-        MavlinkContext.FpvClientConn.store(0);
-        MavlinkContext.FpvClientHost.store(0);
+        PLR_FPV_ClientReset();
         fs_set_stream_on(1);
         PLR_VPS_StreamReset();
         ASSERT_EQ(PLR_FPV_StreamInit(rx_.port()), 0);
@@ -114,8 +113,8 @@ protected:
 
     // The phone at 127.0.0.1, connected and ready.
     static void phone_ready() {
-        MavlinkContext.FpvClientHost.store(1);
-        MavlinkContext.FpvClientConn.store(FPV_CLIENT_READY);
+        PLR_FPV_SetClient(1);
+        PLR_FPV_SetClientConn(FPV_CLIENT_READY);
     }
 
     // Waits until the send thread has taken `frames` frames in all.
@@ -230,10 +229,10 @@ TEST_F(FpvServer, SendsOnlyWhileTheClientIsReadyAndTheStreamIsOn) {
         {2, 0, false},  // ready, stream switched off
         {2, 1, true},
     };
-    MavlinkContext.FpvClientHost.store(1);
+    PLR_FPV_SetClient(1);
     uint64_t frames = 0;
     for (const Case& c : cases) {
-        MavlinkContext.FpvClientConn.store(c.conn);
+        PLR_FPV_SetClientConn(c.conn);
         fs_set_stream_on(c.streamOn);
         const Bytes frame = pattern(3000, static_cast<uint8_t>(c.conn));
         for (int i = 0; i < 3; ++i) {

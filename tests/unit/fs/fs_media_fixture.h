@@ -19,7 +19,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_writer.h"
 
 namespace fs_fixture {
 

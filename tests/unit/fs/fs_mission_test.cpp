@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "fs/fs_stream.h"
+#include "state/fs_stream.h"
 
 namespace {
 

@@ -8,14 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "../../support/board_root_fixture.h"
 #include "fs/fs_context.h"
-#include "fs/fs_stream.h"
 #include "fs/udp_rtt.h"
 #include "fs_media_fixture.h"
 #include "fs_test_phone.h"
+#include "state/fs_stream.h"
 
 namespace {
 
@@ -264,6 +265,42 @@ TEST_F(FileService, HostileRequestsLeaveTheServiceAnsweringAndTheCardIntact) {
     EXPECT_EQ(frames[0].payload[0], 1);
     EXPECT_EQ(TestPhone::answer(frames[0].payload).rfind("FSIZE:600000;", 0), 0u);
     EXPECT_EQ(card(), before) << "nothing on the card changed";
+}
+
+// Upload mode hands every datagram to the upload handler the firmware upgrade
+// registers; without one they are dropped, and none is taken as a request.
+TEST_F(FileService, InUploadModeDatagramsGoToTheUploadHandlerOrAreDropped) {
+    stream_off();
+    static std::mutex lock;
+    static std::vector<std::vector<uint8_t>> uploaded;
+    const auto info = frame_bytes(resource(3, "CLIP0001.MP4", 0));
+    FsSetFwFileTransFlag(1);
+    phone_.send_to(FS_FILE_PORT, info.data(), info.size());
+    EXPECT_TRUE(drain().empty()) << "no handler: dropped, not answered";
+
+    FsSetUploadHandler([](const uint8_t* data, size_t len) {
+        std::lock_guard guard(lock);
+        uploaded.emplace_back(data, data + len);
+    });
+    phone_.send_to(FS_FILE_PORT, info.data(), info.size());
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard guard(lock);
+            if (!uploaded.empty()) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(uploaded.size(), 1u);
+        EXPECT_EQ(uploaded[0], info);
+    }
+    EXPECT_TRUE(drain().empty()) << "an upload datagram is no request";
+
+    FsClearUploadHandler();
+    FsSetFwFileTransFlag(0);
+    phone_.send_to(FS_FILE_PORT, info.data(), info.size());
+    ASSERT_EQ(drain().size(), 1u) << "out of upload mode the request is answered";
 }
 
 TEST_F(FileService, DeleteRemovesTheFileAndItsThumbnail) {

@@ -1,7 +1,7 @@
 // The MP4 index reader over files made by the recorder's writer: the sync
 // sample found for a position, frames read back in start-code form, and a
 // table of damaged files that must fail cleanly (or still play).
-#include "fs/mp4_index.h"
+#include "mp4/mp4_index.h"
 
 #include <gtest/gtest.h>
 

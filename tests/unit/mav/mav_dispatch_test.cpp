@@ -15,18 +15,20 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
+#include "app/mav_dispatch.h"
 #include "board/board.h"
 #include "core/ccl.h"
 #include "core/trace_log.h"
-#include "fs/fs_stream.h"
+#include "fpv/fpv_stream.h"
 #include "fw/fw_ctx.h"
 #include "mav/mav_bridge.h"
-#include "mav/mav_dispatch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav_test_util.h"
+#include "state/drone_position.h"
+#include "state/fs_stream.h"
 #include "vps/vcs.h"
 #include "vps/vps_ctx.h"
 #include "vps/vps_event.h"
@@ -67,9 +69,7 @@ protected:
         g_vpsCtx.vpsStatus = VPS_STATUS_IDLE;
         PLR_VCS_Reset();
         MavlinkDispatchReset();
-        MavlinkContext.GpsLat = 0;
-        MavlinkContext.GpsLon = 0;
-        MavlinkContext.GpsAlt = 0;
+        MavlinkResetGPSInfo();
     }
     void TearDown() override {
         PLR_MAV_CloseClient();
@@ -126,8 +126,8 @@ TEST_F(PhoneLinkTest, FlightControllerMessagesForThePhoneAreRelayedAndGpsIsKept)
     const auto relayed = reader_->next(kWaitMs);
     ASSERT_TRUE(relayed);
     EXPECT_EQ(wire(*relayed), wire(msg));
-    EXPECT_EQ(MavlinkContext.GpsLat.load(), 399000000);
-    EXPECT_EQ(MavlinkContext.GpsLon.load(), 1164000000);
+    EXPECT_EQ(MavlinkGetGPSLatitude(), 399000000);
+    EXPECT_EQ(MavlinkGetGPSLongtitude(), 1164000000);
     EXPECT_TRUE(UartRecorder::raw().empty());
 }
 
@@ -344,7 +344,7 @@ TEST_F(PhoneLinkTest, RepeaterHeartbeatCarriesItsStateAndTheLiveViewClient) {
     MavlinkMessageDispatch(&msg);
     EXPECT_EQ(MavlinkContext.ConnState.load(), MAV_CONN_HEARTBEAT);
     EXPECT_EQ(MavlinkContext.RepeaterState.load(), 3);
-    EXPECT_EQ(MavlinkContext.FpvClientConn.load(), 2);
+    EXPECT_EQ(PLR_FPV_GetClientConn(), 1);
 
     hb = {0xF503, 0, 0, 0, '_', 0};  // recovery mode changes nothing
     mavlink_msg_heartbeat_pack(0x52, 0, 1, &hb, &msg);
@@ -519,7 +519,7 @@ TEST_F(PhoneLinkTest, HeartbeatLiveViewBitsFollowTheSwitchAndAReadyClient) {
     };
     for (const Case c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{2, 1, 1}, Case{3, 1, 0}, Case{2, 0, 0},
                          Case{1, 0, 0}}) {
-        MavlinkContext.FpvClientConn = c.client;
+        PLR_FPV_SetClientConn(c.client);
         fs_set_stream_on(c.stream);
         ASSERT_GT(MavlinkVideoSendHB2Repeater(), 0);
         m = reader_->next_id(kWaitMs, MAVLINK_MSG_ID_HEARTBEAT);
@@ -529,7 +529,7 @@ TEST_F(PhoneLinkTest, HeartbeatLiveViewBitsFollowTheSwitchAndAReadyClient) {
         EXPECT_EQ(hb.system_status & 1, c.bit0) << "client " << c.client << " stream " << c.stream;
     }
     fs_set_stream_on(1);
-    MavlinkContext.FpvClientConn = 0;
+    PLR_FPV_SetClientConn(0);
 }
 
 TEST_F(PhoneLinkTest, GarbageTimeSyncIsRefusedAndAGoodOneStillSetsTheClock) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "../../support/board_root_fixture.h"
+#include "app/app_hooks.h"
 #include "core/trace_log.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
@@ -120,10 +121,12 @@ protected:
     void SetUp() override {
         UartRecorder::install();
         PLR_VCS_Reset();
+        PLR_APP_HooksInit();
         ASSERT_EQ(PLR_MAV_Init(0, 0), 0);
     }
     void TearDown() override {
         EXPECT_EQ(PLR_MAV_Deinit(), 0);
+        PLR_APP_HooksDeinit();
         uart_link_reset();
     }
     TempBoardRoot board_{{"/tmp", "/sim"}};

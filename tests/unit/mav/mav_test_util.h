@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "mav/mav_dispatch.h"
+#include "app/mav_dispatch.h"
 #include "mav/mavlink_frame.h"
 #include "mav/uart_link.h"
 

@@ -6,11 +6,12 @@
 #include <cmath>
 #include <string>
 
-#include "mav/mav_dispatch.h"
+#include "app/mav_dispatch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav_test_util.h"
+#include "state/drone_position.h"
 #include "vps/vcs.h"
 
 namespace {
@@ -146,9 +147,7 @@ TEST(GpsTest, ConversionOutsideAndInsideTheRegion) {
 
 TEST(GpsTest, StoreAndHandOverToTheCamera) {
     EventRecorder::install();
-    MavlinkContext.GpsLat = 0;
-    MavlinkContext.GpsLon = 0;
-    MavlinkContext.GpsAlt = 0;
+    MavlinkResetGPSInfo();
     MavlinkSyncGPSInfo();
     EXPECT_EQ(EventRecorder::events(), (std::vector<PostedEvt>{{VPS_EVT_GPS_SYNC, 0, 0, "0"}}));
 

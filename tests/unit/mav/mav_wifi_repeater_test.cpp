@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "mav/mav_dispatch.h"
+#include "app/mav_dispatch.h"
 #include "mav/mav_link.h"
 #include "mav/mav_repeater.h"
 #include "mav/mav_wifi.h"

@@ -25,12 +25,14 @@
 #include <vector>
 
 #include "../../support/board_root_fixture.h"
-#include "mav/mav_dispatch.h"
+#include "app/app_hooks.h"
+#include "app/mav_dispatch.h"
 #include "mav/mav_gps.h"
 #include "mav/mav_link.h"
 #include "mav/mavlink_msgs.h"
 #include "mav/uart_link.h"
 #include "mav_test_util.h"
+#include "state/drone_position.h"
 #include "vps/vcs.h"
 #include "vps/vps_event.h"
 
@@ -100,9 +102,11 @@ protected:
         std::filesystem::create_symlink(slave_, board_.path("/dev/ttyS5"));
         PLR_VCS_Reset();
         LockedEvents::install();
+        PLR_APP_HooksInit();
     }
     void TearDown() override {
         EXPECT_EQ(UartExit(), 0);
+        PLR_APP_HooksDeinit();
         if (master_ >= 0) close(master_);
         uart_link_reset();
         MavlinkSetEvtPoster(nullptr);

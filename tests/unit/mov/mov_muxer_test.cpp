@@ -35,8 +35,8 @@ extern "C" {
 #include "core/trace_log.h"
 #include "mov/frame_queue.h"
 #include "mov/mm_pool.h"
-#include "mov/mp4_repair.h"
-#include "mov/mp4_writer.h"
+#include "mp4/mp4_repair.h"
+#include "mp4/mp4_writer.h"
 
 namespace {
 
