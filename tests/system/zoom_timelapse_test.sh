@@ -17,13 +17,13 @@ check "phone link up" wait_for 60 board_ready
 jpgs() { find "$PIC" -name '*.JPG' 2>/dev/null | sort; }
 count_jpgs() { jpgs | wc -l; }
 
-# Width of the scene's coarse checkerboard cells in a photo (pixels): the
-# median distance between the strong luma edges along the row at a fifth of
-# the height. Strong means at least half the 99th percentile of the row's
-# luma steps, whatever the exposure. The scene has 24 cells across, so an
-# unzoomed picture shows width / 24 and a 2.0x zoom twice that.
-cell_width() {
-    ffmpeg -v error -i "$1" -vf "format=gray,crop=iw:1:0:ih/5" -f rawvideo - |
+# Width of the scene's coarse checkerboard cells along one row of a photo
+# (pixels): the median distance between the strong luma edges along the row at
+# TENTHS tenths of the height. Strong means at least half the 99th percentile
+# of the row's luma steps, whatever the exposure. The scene has 24 cells
+# across, so an unzoomed picture shows width / 24 and a 2.0x zoom twice that.
+row_cell_width() {  # row_cell_width FILE TENTHS
+    ffmpeg -v error -i "$1" -vf "format=gray,crop=iw:1:0:ih*$2/10" -f rawvideo - |
         od -An -tu1 -v | tr -s ' ' '\n' | grep -v '^$' |
         awk '{ v[n++] = $1 }
              END {
@@ -43,6 +43,14 @@ cell_width() {
                  for (i = 0; i < k; i++) for (j = i + 1; j < k; j++) if (s[j] < s[i]) { t = s[i]; s[i] = s[j]; s[j] = t }
                  print (k > 0 ? s[int(k / 2)] : 0)
              }'
+}
+
+# The cell width of a photo: the median over nine rows, so that the moving
+# target or the landing pad crossing a row (their sharp edges raise its
+# threshold above the cells' edges) does not decide it.
+cell_width() {
+    local tenths
+    for tenths in 1 2 3 4 5 6 7 8 9; do row_cell_width "$1" "$tenths"; done | sort -n | sed -n 5p
 }
 ratio_near() {  # ratio_near A B LO HI: LO <= A / B <= HI
     awk -v a="$1" -v b="$2" -v lo="$3" -v hi="$4" 'BEGIN { exit !(b > 0 && a / b >= lo && a / b <= hi) }'
