@@ -11,7 +11,7 @@ packages=(
   libexif-dev
   ffmpeg libimage-exiftool-perl
   util-linux procps iproute2
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
 )
 
 # Extra groups for the targets that are not part of `make test`:
