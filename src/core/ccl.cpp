@@ -342,9 +342,15 @@ int CclSetFileValue(const char* key, const char* value) {
             plain = false;
         }
     }
-    const std::string entry =
-        std::string(key) + "=" + (plain ? std::string(value) : "\"" + std::string(value) + "\"");
     const std::string prefix = std::string(key) + "=";
+    std::string entry = prefix;
+    if (plain) {
+        entry += value;
+    } else {
+        entry += '"';
+        entry += value;
+        entry += '"';
+    }
     std::lock_guard lock(g_cclMutex);
     const std::string path = board_path(PLR_CONFIG_FILE);
     std::ifstream in(path);
