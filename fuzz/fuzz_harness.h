@@ -101,7 +101,6 @@ inline void init_process() {
         TempRoot::get();
         board_set_command_runner(record_board_command);
         board_sim_set_survey_wait_ms(0);
-        PLR_APP_HooksInit();
         return true;
     }();
     (void)done;
@@ -138,12 +137,14 @@ inline std::vector<uint8_t> with_mavlink_checksums(const uint8_t* data, size_t s
     return bytes;
 }
 
-// The MAVLink links as the dispatch tests set them up: what goes to the flight
-// controller and the camera events posted are recorded by the unit tests'
-// recorders (cleared here, so memory stays flat), the camera is idle with its
-// default settings and every parser starts afresh. No phone is attached, so
-// answers to it are dropped. The access point restarts without a pause.
+// The MAVLink links as the dispatch tests set them up: wired to the dispatch
+// by the application's hooks, what goes to the flight controller and the
+// camera events posted recorded by the unit tests' recorders (cleared here, so
+// memory stays flat), the camera idle with its default settings and every
+// parser starting afresh. No phone is attached, so answers to it are dropped.
+// The access point restarts without a pause.
 inline void reset_mav_links() {
+    PLR_APP_HooksInit();
     mavlink_wifi_set_restart_pause_ms(0);
     UartRecorder::install();
     EventRecorder::install();
