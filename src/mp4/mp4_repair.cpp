@@ -14,7 +14,6 @@
 
 #include "board/board.h"
 #include "core/trace_log.h"
-#include "mp4/mp4_box.h"
 #include "mp4/mp4_index.h"
 #include "mp4/mp4_writer.h"
 
@@ -161,20 +160,18 @@ int MP4R_ReadLayout(const Mp4RRead& read, uint64_t fileSize, Mp4RLayout* layout)
         // was writing the size.
         const bool toEnd = box.toEnd || box.size == 0;
         const uint64_t size = box.size == 0 ? fileSize - pos : box.size;
-        const uint64_t header = box.header;
-        const uint8_t* type = box.type;
-        if (size < header) break;
+        if (size < box.header) break;
         if (pos == 0) {
-            if (memcmp(type, "ftyp", 4) != 0) break;
+            if (memcmp(box.type, "ftyp", 4) != 0) break;
             layout->isMp4 = true;
         }
-        if (!mov_top_level_box_known(type)) layout->foreignBox = true;
-        if (memcmp(type, "mdat", 4) == 0) {
+        if (!mov_top_level_box_known(box.type)) layout->foreignBox = true;
+        if (memcmp(box.type, "mdat", 4) == 0) {
             layout->mdatOffset = pos;
-            layout->dataOffset = pos + header;
+            layout->dataOffset = pos + box.header;
             layout->dataLimit = std::min(pos + size, fileSize);
             layout->mdatSized = !toEnd;
-        } else if (memcmp(type, "moov", 4) == 0 && pos + size <= fileSize) {
+        } else if (memcmp(box.type, "moov", 4) == 0 && pos + size <= fileSize) {
             layout->hasMovie = true;
         }
         if (toEnd || pos + size > fileSize) break;

@@ -16,13 +16,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mp4/mp4_box.h"
+
 // Reads `size` bytes at `offset` into `out`: true when all were read.
-using Mp4RRead = std::function<bool(uint64_t offset, uint8_t* out, size_t size)>;
+using Mp4RRead = Mp4ReadAt;
 
 // The top-level boxes of a file as found.
 struct Mp4RLayout {
