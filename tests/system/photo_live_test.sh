@@ -16,6 +16,11 @@ jpgs() { find "$PIC" -name '*.JPG' 2>/dev/null | sort; }
 count_jpgs() { jpgs | wc -l; }
 tag() { exiftool -s3 -n "-$1" "$2"; }
 
+# The first photo needs the flight controller's position on the board: on a
+# loaded host fcsim's first fix can come after the phone link is up.
+gps_reached() { $VBCTL watch --seconds 2 2>/dev/null | grep -q GPS_RAW_INT; }
+check "the flight controller's position reaches the phone" wait_for 30 gps_reached
+
 # A single photo: name, metadata, size.
 check "vbctl snap is acknowledged" $VBCTL snap
 check "the photo is written" wait_for 20 eval '[ "$(count_jpgs)" -eq 1 ]'
