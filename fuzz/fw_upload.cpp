@@ -72,7 +72,7 @@ void upload_datagram(const uint8_t*& p, const uint8_t* end) {
     std::vector<uint8_t> datagram(p, p + n);
     p += n;
     fix_upload_checksums(datagram);
-    FsRxDataHandler(datagram.data(), datagram.size());
+    FsRxDataHandler(datagram.data(), datagram.size(), nullptr);
 }
 
 void image_command(const uint8_t*& p, const uint8_t* end) {

@@ -431,14 +431,10 @@ void fs_request_handle() {
         const ssize_t n = recvfrom(fs_context.fs_sock, buf.data(), buf.size(), 0,
                                    reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n <= 0) continue;
-        if (fromLen == sizeof from && from.sin_family == AF_INET) {
-            std::lock_guard<std::mutex> lock(fs_context.peer_lock);
-            fs_context.peer_addr = from;
-            fs_context.have_peer = true;
-        }
+        const bool fromIpv4 = fromLen == sizeof from && from.sin_family == AF_INET;
         if (g_fwFileTrans.load() != 0) {
-            if (const FsUploadHandler upload = g_uploadHandler.load()) {
-                upload(buf.data(), static_cast<size_t>(n));
+            if (const FsUploadHandler upload = g_uploadHandler.load(); upload && fromIpv4) {
+                upload(buf.data(), static_cast<size_t>(n), &from);
             } else {
                 plr_trace_logf(
                     PLR_LOG_W,
@@ -446,6 +442,11 @@ void fs_request_handle() {
                     __LINE__, n);
             }
         } else {
+            if (fromIpv4) {
+                std::lock_guard<std::mutex> lock(fs_context.peer_lock);
+                fs_context.peer_addr = from;
+                fs_context.have_peer = true;
+            }
             FsMessageDispatch(buf.data(), static_cast<size_t>(n));
         }
     }

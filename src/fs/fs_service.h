@@ -5,6 +5,8 @@
 // payload starts with a file tag (FsFileTag).
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,9 +29,11 @@ void FsSetFwFileTransFlag(int flag);
 int FsGetFwFileTransFlag();
 
 // The upload handler: the firmware upgrade registers its upload parser
-// (FsRxDataHandler) while it runs. In upload mode without one, datagrams are
-// dropped with a log line.
-using FsUploadHandler = void (*)(const uint8_t* data, size_t len);
+// (FsRxDataHandler) while it runs. It gets each datagram with its sender, so
+// that it can take only the phone's. In upload mode without one, datagrams
+// are dropped with a log line. Upload datagrams never become the address of
+// the service's answers.
+using FsUploadHandler = void (*)(const uint8_t* data, size_t len, const sockaddr_in* from);
 void FsSetUploadHandler(FsUploadHandler handler);
 void FsClearUploadHandler();
 

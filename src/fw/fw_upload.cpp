@@ -366,7 +366,7 @@ int Fs_Parse_Msg(uint8_t byte) {
     return 0;
 }
 
-void FsRxDataHandler(const uint8_t* data, size_t len) {
+void FsRxDataHandler(const uint8_t* data, size_t len, const sockaddr_in* /*from*/) {
     if (data == nullptr) return;
     for (size_t i = 0; i < len; ++i) {
         if (Fs_Parse_Msg(data[i]) == 1 && g_parser.type == FW_UPLOAD_TYPE_DATA) {

@@ -9,6 +9,8 @@
 // Opcode 6 sets the total version text in the configuration.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,7 +47,7 @@ int mavlink_file_transfer_handler(const mavlink_message_t* msg);
 
 // One datagram from the file port while upload mode is on: every complete
 // type-1 frame goes to FsRecvFileDataProcess.
-void FsRxDataHandler(const uint8_t* data, size_t len);
+void FsRxDataHandler(const uint8_t* data, size_t len, const sockaddr_in* from);
 // The upload frame parser of the file port (one byte); 1 when a frame with a
 // correct checksum is complete, else 0. Logs dropped frames.
 int Fs_Parse_Msg(uint8_t byte);

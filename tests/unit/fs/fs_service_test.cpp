@@ -278,7 +278,7 @@ TEST_F(FileService, InUploadModeDatagramsGoToTheUploadHandlerOrAreDropped) {
     phone_.send_to(FS_FILE_PORT, info.data(), info.size());
     EXPECT_TRUE(drain().empty()) << "no handler: dropped, not answered";
 
-    FsSetUploadHandler([](const uint8_t* data, size_t len) {
+    FsSetUploadHandler([](const uint8_t* data, size_t len, const sockaddr_in*) {
         std::lock_guard guard(lock);
         uploaded.emplace_back(data, data + len);
     });

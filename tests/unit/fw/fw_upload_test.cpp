@@ -226,7 +226,7 @@ protected:
         const size_t n = std::min<size_t>(FW_UPLOAD_PKG_SIZE, file.size() - at);
         std::vector<uint8_t> datagram;
         fw_upload_data_frame_append(9, index, file.data() + at, n, &datagram);
-        FsRxDataHandler(datagram.data(), datagram.size());
+        FsRxDataHandler(datagram.data(), datagram.size(), nullptr);
     }
 
     std::unique_ptr<TempBoardRoot> root_;
