@@ -27,6 +27,7 @@ set(VBOARD_LAYERS
   "2     | vboard_mavlink                       | mav/mavlink_frame mav/mavlink_msgs mav/mav_input"
   "3     | vboard_fs_wire                       | fs/fs_wire"
   "3     | vboard_track_report                  | track/track_report"
+  "3     | vboard_mav2                          | cam2/mav2_message cam2/mav2_frame"
   "4     | vboard_fw_wire                       | fw/fw_wire"
   "5     | vboard_state                         | state"
   "6     | vboard_mp4                           | mp4"
