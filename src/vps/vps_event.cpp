@@ -3,10 +3,12 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -16,6 +18,11 @@
 #include "core/trace_log.h"
 
 namespace {
+
+// The observers of the notifications; the lock is held while they run, so
+// that a removed observer is never called after its removal returns.
+std::mutex g_observerLock;
+std::array<VpsEvtCallback, VPS_EVT_OBSERVER_MAX> g_observers{};
 
 // How the dispatcher treats an event number.
 enum class EvtKind : uint8_t {
@@ -274,10 +281,34 @@ int PLR_VPS_EvtNotify(uint32_t eventno, int32_t retCode, int32_t ival1, int32_t 
         eventno == VPS_EVT_MODE_SWITCH)
         PLR_MAIN_MemoryTrimRequest();
     const VpsEvtCallback callback = g_vpsEvtCtx.evtCb.load();
-    if (callback == nullptr) return -1;
     VpsEvt evt;
     fill_evt(&evt, eventno, retCode, ival1, ival2, text);
-    return callback(&evt);
+    const int rc = callback == nullptr ? -1 : callback(&evt);
+    {
+        std::lock_guard lock(g_observerLock);
+        for (const VpsEvtCallback observer : g_observers)
+            if (observer != nullptr) observer(&evt);
+    }
+    return rc;
+}
+
+int PLR_VPS_AddEvtObserver(VpsEvtCallback observer) {
+    if (observer == nullptr) return -1;
+    std::lock_guard lock(g_observerLock);
+    if (std::find(g_observers.begin(), g_observers.end(), observer) != g_observers.end()) return -1;
+    const auto free = std::find(g_observers.begin(), g_observers.end(), nullptr);
+    if (free == g_observers.end()) return -1;
+    *free = observer;
+    return 0;
+}
+
+int PLR_VPS_RemoveEvtObserver(VpsEvtCallback observer) {
+    if (observer == nullptr) return -1;
+    std::lock_guard lock(g_observerLock);
+    const auto at = std::find(g_observers.begin(), g_observers.end(), observer);
+    if (at == g_observers.end()) return -1;
+    *at = nullptr;
+    return 0;
 }
 
 // ---- dispatcher ----

@@ -119,8 +119,18 @@ int PLR_VPS_SendEvent(uint32_t eventno);
 
 // Registers the one notification callback: 0; -1 for null or when one is registered.
 int PLR_VPS_RegEvtCallback(VpsEvtCallback callback);
+// Observers: front ends beside the phone link (ground stations) that must
+// see every notification too. Each gets it after the callback, on the same
+// thread, so it must only copy what it needs and return. At most
+// VPS_EVT_OBSERVER_MAX; 0, or -1 for null, a full list or one already added.
+inline constexpr size_t VPS_EVT_OBSERVER_MAX = 4;
+int PLR_VPS_AddEvtObserver(VpsEvtCallback observer);
+// Removes an observer; once it returns, the observer is not running and is
+// not called again. 0, or -1 when it was not added.
+int PLR_VPS_RemoveEvtObserver(VpsEvtCallback observer);
 // Delivers a notification on the calling thread: the callback's result, or -1
-// when none is registered (the notification is dropped).
+// when none is registered (the notification is dropped); then to every
+// observer.
 int PLR_VPS_EvtNotify(uint32_t eventno, int32_t retCode, int32_t ival1, int32_t ival2,
                       const char* text);
 

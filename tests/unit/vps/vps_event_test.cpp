@@ -270,6 +270,36 @@ TEST_F(VpsEventTest, OneNotificationCallback) {
     EXPECT_STREQ(g_notified[0].cval, "");
 }
 
+// Observers see every notification after the callback, with or without one;
+// they are added once, at most four, and not called after their removal.
+TEST_F(VpsEventTest, ObserversSeeEveryNotification) {
+    static std::vector<uint32_t> observed;
+    observed.clear();
+    const VpsEvtCallback observer = [](const VpsEvt* evt) {
+        observed.push_back(evt->eventno);
+        return 0;
+    };
+    EXPECT_EQ(PLR_VPS_AddEvtObserver(nullptr), -1);
+    ASSERT_EQ(PLR_VPS_AddEvtObserver(observer), 0);
+    EXPECT_EQ(PLR_VPS_AddEvtObserver(observer), -1) << "added once";
+    EXPECT_EQ(PLR_VPS_EvtNotify(VPS_EVT_SD_QUERY, 0, 1, 2, nullptr), -1) << "no callback";
+    ASSERT_EQ(PLR_VPS_RegEvtCallback(notified), 0);
+    EXPECT_EQ(PLR_VPS_EvtNotify(VPS_EVT_REC_START, 0, -1, -1, nullptr), 0);
+    EXPECT_EQ(observed, (std::vector<uint32_t>{VPS_EVT_SD_QUERY, VPS_EVT_REC_START}));
+    EXPECT_EQ(g_notified.size(), 1u);
+
+    const VpsEvtCallback others[] = {
+        [](const VpsEvt*) { return 0; }, [](const VpsEvt*) { return 1; },
+        [](const VpsEvt*) { return 2; }, [](const VpsEvt*) { return 3; }};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(PLR_VPS_AddEvtObserver(others[i]), 0);
+    EXPECT_EQ(PLR_VPS_AddEvtObserver(others[3]), -1) << "four at most";
+    EXPECT_EQ(PLR_VPS_RemoveEvtObserver(observer), 0);
+    EXPECT_EQ(PLR_VPS_RemoveEvtObserver(observer), -1);
+    PLR_VPS_EvtNotify(VPS_EVT_REC_STOP, 0, -1, -1, nullptr);
+    EXPECT_EQ(observed.size(), 2u);
+    for (int i = 0; i < 3; ++i) PLR_VPS_RemoveEvtObserver(others[i]);
+}
+
 TEST_F(VpsEventTest, StopDiscardsQueuedEventsAndStartsAgain) {
     EXPECT_EQ(PLR_VPS_SendEvent(VPS_EVT_REC_START), -1);  // before the thread runs
     ASSERT_EQ(PLR_VPS_SetEvtHandler(VPS_EVT_REC_START, record_event), 0);
