@@ -8,7 +8,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
-  libexif-dev
+  libexif-dev libssl-dev openssl
   ffmpeg libimage-exiftool-perl
   util-linux procps iproute2
   clang libclang-rt-14-dev lld
