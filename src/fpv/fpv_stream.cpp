@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +50,11 @@ namespace {
 constexpr auto kIdleWait = std::chrono::milliseconds(100);
 
 std::mutex g_lifeLock;  // Init and Deinit
+
+// The live view's observers; the lock is held while they run, so that a
+// removed observer is never called after its removal returns.
+std::mutex g_observerLock;
+std::array<FpvFrameObserver, FPV_FRAME_OBSERVER_MAX> g_observers{};
 
 PlrFpvStreamCtx& ctx() {
     return g_fpvStreamCtx;
@@ -289,11 +295,35 @@ int PLR_FPV_StreamDeinit() {
 
 int PLR_FPV_AddFrame(const void* data, uint32_t size) {
     if (data == nullptr || size < 1) return -1;
+    {
+        std::lock_guard lock(g_observerLock);
+        for (const FpvFrameObserver observer : g_observers)
+            if (observer != nullptr) observer(static_cast<const uint8_t*>(data), size);
+    }
     if (PLR_FPV_FrameQueueAppend(&g_fpvFrameQueue, data, size) != 0) {
         ctx().framesDropped.fetch_add(1);
         return -1;
     }
     ctx().framesQueued.fetch_add(1);
+    return 0;
+}
+
+int PLR_FPV_AddFrameObserver(FpvFrameObserver observer) {
+    if (observer == nullptr) return -1;
+    std::lock_guard lock(g_observerLock);
+    if (std::find(g_observers.begin(), g_observers.end(), observer) != g_observers.end()) return -1;
+    const auto free = std::find(g_observers.begin(), g_observers.end(), nullptr);
+    if (free == g_observers.end()) return -1;
+    *free = observer;
+    return 0;
+}
+
+int PLR_FPV_RemoveFrameObserver(FpvFrameObserver observer) {
+    if (observer == nullptr) return -1;
+    std::lock_guard lock(g_observerLock);
+    const auto at = std::find(g_observers.begin(), g_observers.end(), observer);
+    if (at == g_observers.end()) return -1;
+    *at = nullptr;
     return 0;
 }
 

@@ -67,6 +67,18 @@ int PLR_FPV_StreamDeinit();
 // or a server that is not running.
 int PLR_FPV_AddFrame(const void* data, uint32_t size);
 
+// Observers of the live view: front ends beside the phone link (ground
+// stations) get every frame handed to PLR_FPV_AddFrame, on the camera's stream
+// thread, before it is queued for the phone, whatever the phone's state. An
+// observer copies what it needs and returns; it never waits. At most
+// FPV_FRAME_OBSERVER_MAX; 0, or -1 for null, a full list or one already added.
+inline constexpr size_t FPV_FRAME_OBSERVER_MAX = 4;
+using FpvFrameObserver = void (*)(const uint8_t* data, uint32_t size);
+int PLR_FPV_AddFrameObserver(FpvFrameObserver observer);
+// Once it returns, the observer is not running and is not called again. 0, or
+// -1 when it was not added.
+int PLR_FPV_RemoveFrameObserver(FpvFrameObserver observer);
+
 // The client, as the phone link reports it. SetClient ignores host numbers
 // outside 1-254 and the current one; SetClientConn stores the state and
 // returns 0; GetClientConn is 1 when the client is ready, else 0; ClientReset

@@ -255,6 +255,30 @@ TEST_F(FpvServer, SendsOnlyWhileTheClientIsReadyAndTheStreamIsOn) {
     EXPECT_TRUE(pool_all_free()) << "unsent frames are released too";
 }
 
+// Observers get every frame, whatever the phone's state, and nothing after
+// their removal.
+TEST_F(FpvServer, ObserversGetEveryFrameWhateverThePhonesState) {
+    static std::vector<Bytes> observed;
+    observed.clear();
+    const FpvFrameObserver observer = [](const uint8_t* data, uint32_t size) {
+        observed.emplace_back(data, data + size);
+    };
+    EXPECT_EQ(PLR_FPV_AddFrameObserver(nullptr), -1);
+    ASSERT_EQ(PLR_FPV_AddFrameObserver(observer), 0);
+    EXPECT_EQ(PLR_FPV_AddFrameObserver(observer), -1) << "added once";
+    PLR_FPV_SetClientConn(0);
+    const Bytes frame = pattern(5000, 9);
+    ASSERT_EQ(PLR_FPV_AddFrame(frame.data(), 5000), 0);
+    ASSERT_TRUE(processed(1));
+    EXPECT_TRUE(rx_.quiet()) << "no phone, nothing sent";
+    ASSERT_EQ(observed.size(), 1u);
+    EXPECT_EQ(observed[0], frame);
+    EXPECT_EQ(PLR_FPV_RemoveFrameObserver(observer), 0);
+    EXPECT_EQ(PLR_FPV_RemoveFrameObserver(observer), -1);
+    ASSERT_EQ(PLR_FPV_AddFrame(frame.data(), 5000), 0);
+    EXPECT_EQ(observed.size(), 1u);
+}
+
 TEST_F(FpvServer, DestinationIsTheClientInThePhoneNetwork) {
     sockaddr_in addr{};
     auto destination = [&] {
