@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fs_stream_reset();
 
     const std::vector<uint8_t> bytes = fuzz::with_mavlink_checksums(data, size);
-    FsMessageDispatch(bytes.data(), bytes.size());
+    FsMessageDispatch(bytes.data(), bytes.size(), nullptr);
 
     // Missions may queue more missions; the queue holds three at most.
     for (int run = 0; run < 8; ++run) {

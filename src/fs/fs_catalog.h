@@ -1,6 +1,7 @@
 // The media catalogue: three lists of the card's media (photos, thumbnails,
 // videos) held in the file service's context and rebuilt from the media
-// directories at start and before every file list answer. Names from the
+// directories at start, before every file list answer and when a lookup
+// misses. Hidden files and directories (the recorder's journals) are no media. Names from the
 // phone are only ever looked up here; the catalogue yields the full path.
 #pragma once
 
@@ -27,13 +28,21 @@ file_list_node** fs_get_list(uint16_t uri_type);
 // `uri_type` (at most min(size, 512) bytes, terminated). 0, or -1 when not
 // found or an argument is bad.
 int fs_search(const char* name, uint16_t uri_type, char* path, size_t size);
+// fs_search, but a miss, or a catalogued file that is no longer on the card,
+// first rescans the card once: files recorded since the last list are found,
+// files removed outside the service are not. 0 or -1 as fs_search.
+int fs_lookup(const char* name, uint16_t uri_type, char* path, size_t size);
+// True when the recorder has the file (host path) open, or its journal
+// awaits a repair: it is not a complete movie yet and must not be deleted.
+bool fs_file_in_use(const char* path);
 // Appends an entry (type = the URI type) to the list of that type. 0 or -1.
 int fs_append(const char* name, const char* path, uint16_t uri_type);
 // Removes the named file from the card and its entry from the list. 0 (also
 // for a name not in the list), -1 when the removal failed.
 int fs_delete(const char* name, uint16_t uri_type);
-// For the video type: deletes the videos of 512000 bytes or fewer, except
-// those modified in the last FS_VIDEO_SETTLE_SECONDS. Returns 0.
+// For the video type: deletes the leftovers among the videos, those of
+// 512000 bytes or fewer that are closed (not in use, not modified in the
+// last FS_VIDEO_SETTLE_SECONDS) and hold no playable movie. Returns 0.
 int fs_file_check(uint16_t uri_type);
 // Frees the three lists.
 void fs_catalog_free();

@@ -42,12 +42,17 @@ struct FsMission {
     uint32_t notify;
     FsMissionData data;
     FsMissionHandler handler;
+    // The address of the request that made it: all its answers go there.
+    sockaddr_in requester;
+    bool has_requester;
 };
 
 struct FsContext {
     std::atomic<int> fs_sock{-1};
     sockaddr_in local_addr{};
-    std::mutex peer_lock;  // guards peer_addr (written by the request thread)
+    // The requester of the running mission: its answers go there, whoever
+    // sends datagrams meanwhile. Set by the mission thread for each mission.
+    std::mutex peer_lock;  // guards peer_addr and have_peer
     sockaddr_in peer_addr{};
     bool have_peer = false;
 
@@ -60,6 +65,9 @@ struct FsContext {
 
     std::atomic<uint32_t> scheduled{0};
     std::atomic<uint32_t> cancel{0};
+    // Set when the running mission's requester sent a newer request: its old
+    // mission, interruptible or not, then gives way.
+    std::atomic<uint32_t> superseded{0};
     std::atomic<uint32_t> seek_req{0};
     std::atomic<uint32_t> play_pos{0};
     std::atomic<uint32_t> paused{0};

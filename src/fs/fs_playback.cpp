@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -18,23 +19,27 @@
 
 namespace {
 
-constexpr auto kTimeRetry = std::chrono::milliseconds(10);
 constexpr auto kPauseSlice = std::chrono::milliseconds(50);
 constexpr auto kPauseLook = std::chrono::milliseconds(500);
-constexpr auto kSendRetry = std::chrono::milliseconds(1);
 
 uint32_t clamp_pos(int64_t pos_ms) {
     return static_cast<uint32_t>(std::clamp<int64_t>(pos_ms, 0, UINT32_MAX));
 }
 
-// Sends an answer text with tag 0 until it is accepted or the mission must
-// stop. True when sent.
-bool send_answer(const char* text, FsContext* ctx) {
-    while (FsFileTransProtoMsgSend(text, FS_TAG_NOTIFY) < 1) {
-        if (fs_mission_should_stop(ctx, true)) return false;
-        std::this_thread::sleep_for(kTimeRetry);
-    }
-    return true;
+// Sends an answer text with tag 0 until the phone acknowledges it. True when
+// delivered.
+__attribute__((format(printf, 1, 2))) bool send_answer(const char* format, ...) {
+    char text[FS_ANSWER_TEXT_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return FsFileTransProtoMsgSend(text, FS_TAG_NOTIFY) > 0;
+}
+
+// The playback cannot start or go on: the phone hears why.
+void send_failure(const FsMissionData* data, const char* reason) {
+    send_answer("TRANSCANCELED:%s;REASON:%s", data->name, reason);
 }
 
 // One open playback: the file, its index and the buffers.
@@ -52,11 +57,14 @@ struct Playback {
     }
 };
 
+// Opens and indexes the file; a file that is gone answers NOTEXIST, one that
+// cannot be indexed the damaged-file answer.
 int open_playback(const FsMissionData* data, Playback* pb) {
     pb->fd = open(data->path, O_RDONLY | O_CLOEXEC);
     if (pb->fd < 0 || mov_source_fd(pb->fd, &pb->src) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) open file error!!,file:%s", __func__, __LINE__,
                        data->path);
+        send_answer("NOTEXIST");
         return -1;
     }
     mdia_alloc_context(&pb->index);
@@ -65,6 +73,7 @@ int open_playback(const FsMissionData* data, Playback* pb) {
         mdia_build_index(&pb->hdr, pb->index) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) streaming failed, cannot index %s", __func__,
                        __LINE__, data->name);
+        send_failure(data, FS_REASON_DAMAGED);
         return -1;
     }
     pb->frame.resize(MOV_FRAME_BUFFER_SIZE);
@@ -94,7 +103,7 @@ int FsPlayStart(const char* path, const char* name, int64_t pos_ms, FsContext* c
         ctx->seek_req.store(0);
         ctx->paused.store(0);
     }
-    return fs_new_mission(&play, FsFileStream, 1, ctx);
+    return fs_hand_on(&play, FsFileStream, 1, ctx);
 }
 
 void FsPlayControl(uint8_t transfer_type, uint16_t uri_type, int64_t pos_ms, FsContext* ctx) {
@@ -137,16 +146,16 @@ void FsFileStream(const FsMissionData* data, FsContext* ctx) {
             const uint32_t pos = ctx->play_pos.load();
             if (mdia_get_offset(pos, pb.index, &cur) < 0) {
                 plr_trace_logf(PLR_LOG_E, "%s(line:%d) seek file error", __func__, __LINE__);
+                send_failure(data, FS_REASON_DAMAGED);
                 return;
             }
             const long head = mdia_param_sets(pb.index, pb.frame.data(), pb.frame.size());
             if (head < 0) {
                 plr_trace_logf(PLR_LOG_E, "%s(line:%d) too large SPS and PPS", __func__, __LINE__);
+                send_failure(data, FS_REASON_DAMAGED);
                 return;
             }
-            char text[64];
-            snprintf(text, sizeof text, "TIME:%u;SCALE:%u", pos, pb.index->time_scale);
-            if (!send_answer(text, ctx)) break;
+            if (!send_answer("TIME:%u;SCALE:%u", pos, pb.index->time_scale)) return;
             len = static_cast<size_t>(head);
             sent = 0;
             have_next = true;
@@ -166,20 +175,15 @@ void FsFileStream(const FsMissionData* data, FsContext* ctx) {
             const size_t n = std::min(len - sent, FS_DATA_BLOCK);
             pb.piece[0] = FS_TAG_STREAM;
             memcpy(pb.piece.data() + 1, pb.frame.data() + sent, n);
-            if (FsSendBuffer(pb.piece.data(), n + 1) < 1) {
-                plr_trace_logf(PLR_LOG_E, "%s(line:%d) sending frame data failed", __func__,
-                               __LINE__);
-                std::this_thread::sleep_for(kSendRetry);
-                continue;
-            }
+            const FsDelivery d = FsDeliver(pb.piece.data(), n + 1, true);
+            if (d == FS_STOPPED) break;
+            if (d == FS_DROPPED) return;  // the phone is gone
             sent += n;
             continue;
         }
         if (!have_next) {
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) streaming complete", __func__, __LINE__);
-            char text[sizeof "TRANSCOMPLETE:" + FS_MISSION_PATH_SIZE];
-            snprintf(text, sizeof text, "TRANSCOMPLETE:%s", data->name);
-            send_answer(text, ctx);
+            send_answer("TRANSCOMPLETE:%s", data->name);
             return;
         }
         const long n = mdat_read_frame(pb.index, &pb.src, &cur, pb.frame.data(), pb.frame.size());
@@ -187,6 +191,7 @@ void FsFileStream(const FsMissionData* data, FsContext* ctx) {
         if (next < 0) {
             plr_trace_logf(PLR_LOG_E, "%s(line:%d) streaming failed, read error", __func__,
                            __LINE__);
+            send_failure(data, FS_REASON_READ_ERROR);
             return;
         }
         len = static_cast<size_t>(n);

@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,13 +58,46 @@ bool stop_test(bool interruptible) {
 // ---------------------------------------------------------------------------
 // Sending.
 
+// Delivers one frame whose first transmission `send` makes: afterwards only
+// the frame the transport kept goes again, so that a phone whose
+// acknowledgements were lost never takes it twice. -22 (the frame cannot go
+// out at all: no requester, no socket) ends at once.
+FsDelivery deliver(const std::function<int()>& send, const std::function<bool()>& stop) {
+    int rc = send();
+    if (rc >= 1) return FS_DELIVERED;
+    if (rc == -22) return FS_DROPPED;
+    plr_trace_logf(PLR_LOG_E, "%s(line:%d) sending file data failed %s", __func__, __LINE__,
+                   strerror(errno));
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (stop()) return FS_STOPPED;
+        if (std::chrono::steady_clock::now() - start >=
+            std::chrono::milliseconds(FS_ANSWER_DROP_MS)) {
+            plr_trace_logf(PLR_LOG_E, "%s(line:%d) frame dropped: unacknowledged for %d ms",
+                           __func__, __LINE__, FS_ANSWER_DROP_MS);
+            return FS_DROPPED;
+        }
+        sleep_us(1000);
+        rc = FsRetransLastBuffer();
+        // Nothing kept: the failure came before the frame ever went out.
+        if (rc == -22) rc = send();
+        if (rc >= 1) return FS_DELIVERED;
+        if (rc == -22) return FS_DROPPED;
+    }
+}
+
+bool shutting_down() {
+    return fs_context.stop.load();
+}
+
 int FsSendMsg(const mavlink_message_t* msg, uint8_t tag) {
     uint8_t buf[4096];
     buf[0] = tag;
     const int len = mavlink_msg_to_send_buffer(std::span(buf + 1, sizeof buf - 1), msg);
     if (len < 0) return -1;
-    const int rc = FsSendBuffer(buf, static_cast<size_t>(len) + 1);
-    return rc < len ? rc : len;
+    const FsDelivery d =
+        deliver([&] { return FsSendBuffer(buf, static_cast<size_t>(len) + 1); }, shutting_down);
+    return d == FS_DELIVERED ? len : -1;
 }
 
 __attribute__((format(printf, 2, 3))) int FsNotify(uint8_t tag, const char* format, ...) {
@@ -83,6 +117,10 @@ int FsNotifyFileRemoved(const char* name) {
 }
 int FsNotifyFileTransCancel(const char* name) {
     return FsNotify(FS_TAG_NOTIFY, "TRANSCANCELED:%s", name);
+}
+// A download or playback that cannot start or go on, and why (FS_REASON_*).
+int FsNotifyFileTransFailed(const char* name, const char* reason) {
+    return FsNotify(FS_TAG_NOTIFY, "TRANSCANCELED:%s;REASON:%s", name, reason);
 }
 int FsNotifyFileTransComplete(const char* name) {
     return FsNotify(FS_TAG_NOTIFY, "TRANSCOMPLETE:%s", name);
@@ -159,76 +197,115 @@ void MavlinkFileListRequestHandler(const FsMissionData* data, FsContext* ctx) {
         names.size(), [&](size_t i) { return names[i].c_str(); }, type, &ctx->seq,
         [] { return stop_test(false); },
         [](std::span<const uint8_t> batch) {
-            while (FsSendBuffer(batch.data(), batch.size()) < static_cast<int>(batch.size())) {
-                if (stop_test(false)) return false;
-                sleep_us(100);
-            }
-            return true;
+            return FsDeliver(batch.data(), batch.size(), false) == FS_DELIVERED;
         });
     if (!done)
         plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
 }
 
+// One block of a download, read straight into its transport frame: tag 2
+// and up to 59287 bytes of the file.
+struct Block {
+    std::vector<uint8_t> frame = std::vector<uint8_t>(UDP_FRAME_OVERHEAD + FS_BUFFER_SIZE);
+    long n = 0;  // bytes of the file; 0 at its end, -1 after a read error
+};
+
+void read_block(int fd, uint64_t offset, Block* b) {
+    uint8_t* payload = b->frame.data() + UDP_FRAME_HEADER_LEN;
+    ssize_t n = 0;
+    do {
+        n = board_card_pread(fd, payload + 1, FS_DATA_BLOCK, static_cast<int64_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    b->n = n < 0 ? -1 : static_cast<long>(n);
+    if (n <= 0) return;
+    payload[0] = FS_TAG_DATA;
+    udp_prepare_frame(b->frame.data(), static_cast<size_t>(n) + 1);
+}
+
+int FsSendPrepared(uint8_t* frame, size_t len, const std::function<void()>& meanwhile) {
+    sockaddr_in peer{};
+    if (!fs_mission_requester(&fs_context, &peer)) return -22;
+    fs_context.send_sem.acquire();
+    const int rc = udp_send_prepared(frame, len, fs_context.fs_sock, &peer, meanwhile);
+    fs_context.send_sem.release();
+    return rc;
+}
+
+// The download: the file is read through the board's card I/O (so that a
+// pulled card fails the reads as it does on the board), each block into a
+// frame of its own, and the next block is read and framed while the phone's
+// acknowledgement of the current one is on its way.
 void FsFileTransfer(const FsMissionData* data, FsContext* /*ctx*/) {
     plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle file transfer mission", __func__, __LINE__);
-    FILE* fp = file_open(data->path);
-    if (fp == nullptr) {
+    const int fd = board_card_open(data->path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
         plr_trace_logf(PLR_LOG_D, "%s(line:%d) open file error!!,file:%s", __func__, __LINE__,
                        data->path);
+        FsNotifyFileNotExist();
         return;
     }
-    if (data->offset != 0) file_seek(fp, data->offset);
-    std::vector<uint8_t> buf(FS_BUFFER_SIZE);
-    bool started = false;
-    bool retry = false;
-    long n = 0;
+    enum class End { Complete, Canceled, ReadError, PhoneGone } end = End::PhoneGone;
+    Block blocks[2];
+    Block* cur = &blocks[0];
+    Block* next = &blocks[1];
+    uint64_t offset = data->offset;
     uint64_t total = 0;
-    bool finished = false;
-    while (!stop_test(true)) {
-        if (!started) {
-            if (FsNotifyFileTransStart(data->name, data->uri_type) < 1) continue;
-            started = true;
+    if (FsNotifyFileTransStart(data->name, data->uri_type) > 0) {
+        read_block(fd, offset, cur);
+        for (;;) {
+            if (stop_test(true)) {
+                end = End::Canceled;
+                break;
+            }
+            if (cur->n <= 0) {
+                end = cur->n == 0 ? End::Complete : End::ReadError;
+                break;
+            }
+            const uint64_t after = offset + static_cast<uint64_t>(cur->n);
+            bool prepared = false;
+            const std::function<void()> prepare = [&] {
+                if (prepared) return;
+                read_block(fd, after, next);
+                prepared = true;
+            };
+            const FsDelivery d = deliver(
+                [&] {
+                    return FsSendPrepared(cur->frame.data(), static_cast<size_t>(cur->n) + 1,
+                                          prepare);
+                },
+                [] { return stop_test(true); });
+            if (d != FS_DELIVERED) {
+                end = d == FS_STOPPED ? End::Canceled : End::PhoneGone;
+                break;
+            }
+            total += static_cast<uint64_t>(cur->n);
+            offset = after;
+            prepare();
+            std::swap(cur, next);
         }
-        if (!retry) n = file_read(fp, buf.data() + 1, FS_DATA_BLOCK);
-        if (n > 0) {
-            int rc = 0;
-            if (retry) {
-                rc = FsRetransLastBuffer();
-                // Nothing kept: the failure was a send error, so the phone never
-                // got this block; send it afresh.
-                if (rc == -22) rc = FsSendBuffer(buf.data(), static_cast<size_t>(n) + 1);
-            } else {
-                buf[0] = FS_TAG_DATA;
-                rc = FsSendBuffer(buf.data(), static_cast<size_t>(n) + 1);
-            }
-            if (rc < 1) {
-                plr_trace_logf(PLR_LOG_E, "%s(line:%d) sending file data failed %s", __func__,
-                               __LINE__, strerror(errno));
-                sleep_us(1000);
-                retry = true;
-            } else {
-                retry = false;
-                total += static_cast<uint64_t>(rc - 1);
-            }
-        } else if (n == 0) {
+    }
+    board_card_close(fd);
+    switch (end) {
+        case End::Complete:
             if (FsNotifyFileTransComplete(data->name) > 0) {
                 plr_trace_logf(PLR_LOG_D, "%s(line:%d) file trans complete,send size:%llu",
                                __func__, __LINE__, static_cast<unsigned long long>(total));
-                finished = true;
-                break;
             }
-        } else {
+            break;
+        case End::Canceled:
+            plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
+            if (!fs_context.stop.load()) FsNotifyFileTransCancel(data->name);
+            break;
+        case End::ReadError:
             plr_trace_logf(PLR_LOG_E, "%s(line:%d) file trans failed, read error", __func__,
                            __LINE__);
-            finished = true;
+            FsNotifyFileTransFailed(data->name, FS_REASON_READ_ERROR);
             break;
-        }
+        case End::PhoneGone:
+            plr_trace_logf(PLR_LOG_E, "%s(line:%d) file trans of %s ended: the phone is gone",
+                           __func__, __LINE__, data->name);
+            break;
     }
-    if (!finished) {
-        plr_trace_logf(PLR_LOG_D, "%s(line:%d) scheduled mission,exit!!", __func__, __LINE__);
-        if (!fs_context.stop.load()) FsNotifyFileTransCancel(data->name);
-    }
-    file_close(fp);
 }
 
 void FsGenThumbnail(const FsMissionData* data, FsContext* /*ctx*/) {
@@ -238,17 +315,19 @@ void FsGenThumbnail(const FsMissionData* data, FsContext* /*ctx*/) {
     if (FsThumbnailNameConvert(thumb, sizeof thumb) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) convert thumbnial name failed!!", __func__,
                        __LINE__);
+        FsNotifyThumbnailResult(data->name, false);
         return;
     }
     const std::string dir = board_path(FS_THUMB_DIR);
     if (fs_dir_exist(dir.c_str()) == 0) mkdir(dir.c_str(), 0777);
     const std::string target = dir + "/" + thumb;
     const int type = FsGetFileType(data->name);
-    if (type != FS_FILE_TYPE_PHOTO && type != FS_FILE_TYPE_VIDEO) return;
     char media[FILE_LIST_PATH_SIZE];
-    if (fs_search(data->name, static_cast<uint16_t>(type), media, sizeof media) != 0) {
+    if ((type != FS_FILE_TYPE_PHOTO && type != FS_FILE_TYPE_VIDEO) ||
+        fs_lookup(data->name, static_cast<uint16_t>(type), media, sizeof media) != 0) {
         plr_trace_logf(PLR_LOG_E, "%s(line:%d) file %s not exist!!", __func__, __LINE__,
                        data->name);
+        FsNotifyThumbnailResult(data->name, false);
         return;
     }
     if (type == FS_FILE_TYPE_VIDEO && FsFileSizeCheck(media) == 0) {
@@ -284,18 +363,21 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
     if (req.uri_type == FS_URI_THUMB) convertible = FsThumbnailNameConvert(name, sizeof name) == 0;
     char path[FILE_LIST_PATH_SIZE] = "";
     const bool found =
-        uri[0] != '\0' && convertible && fs_search(name, req.uri_type, path, sizeof path) == 0;
+        uri[0] != '\0' && convertible && fs_lookup(name, req.uri_type, path, sizeof path) == 0;
     if (!found || (req.uri_type == FS_URI_THUMB && file_get_size(path) == 0)) {
         FsNotifyFileNotExist();
         plr_trace_logf(PLR_LOG_D, "%s(line:%d) file %s not exist!!", __func__, __LINE__, uri);
-        if (req.uri_type == FS_URI_THUMB && uri[0] != '\0' && convertible) {
+        if (req.uri_type == FS_URI_THUMB && uri[0] != '\0') {
             FsMissionData thumb{};
             thumb.uri_type = FS_URI_THUMB;
             snprintf(thumb.name, sizeof thumb.name, "%s", uri);
-            fs_new_mission(&thumb, FsGenThumbnail, 0, ctx);
+            fs_hand_on(&thumb, FsGenThumbnail, 0, ctx);
         }
         return;
     }
+    // A recording in progress (or awaiting its repair) has no movie header
+    // yet: it is neither sent nor deleted.
+    const bool busy = fs_file_in_use(path);
     switch (req.transfer_type) {
         case FS_TRANS_INFO: {
             char dur[kDurSize] = "";
@@ -311,23 +393,37 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
             break;
         }
         case FS_TRANS_DOWNLOAD: {
-            FsMissionData trans{};
-            // An offset past the end resumes a finished download: nothing to send.
             const uint64_t size = file_get_size(path);
-            uint64_t offset = static_cast<uint64_t>(fs_storage_number(req.storage));
-            if (size != FILE_SIZE_UNKNOWN && offset > size) offset = size;
-            if (offset > UINT32_MAX) offset = UINT32_MAX;
+            const auto offset = static_cast<uint64_t>(fs_storage_number(req.storage));
+            if (busy) {
+                FsNotifyFileTransFailed(uri, FS_REASON_BUSY);
+                break;
+            }
+            // An offset at the end resumes a finished download (nothing to
+            // send); one past it names bytes the file does not have.
+            if (size == FILE_SIZE_UNKNOWN || offset > size || offset > UINT32_MAX) {
+                FsNotifyFileTransFailed(uri, FS_REASON_OFFSET);
+                break;
+            }
+            FsMissionData trans{};
             trans.offset = static_cast<uint32_t>(offset);
             trans.uri_type = req.uri_type;
             snprintf(trans.path, sizeof trans.path, "%s", path);
             snprintf(trans.name, sizeof trans.name, "%s", uri);
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) trans file:%s,offset:%lu", __func__, __LINE__,
                            trans.name, static_cast<unsigned long>(trans.offset));
-            fs_new_mission(&trans, FsFileTransfer, 1, ctx);
+            fs_hand_on(&trans, FsFileTransfer, 1, ctx);
             break;
         }
         case FS_TRANS_DELETE: {
-            if (fs_delete(name, req.uri_type) != 0) return;
+            if (busy) {
+                FsNotify(FS_TAG_NOTIFY, "REMOVEFAILED:%s;REASON:%s", uri, FS_REASON_BUSY);
+                break;
+            }
+            if (fs_delete(name, req.uri_type) != 0) {
+                FsNotify(FS_TAG_NOTIFY, "REMOVEFAILED:%s", uri);
+                break;
+            }
             FsNotifyFileRemoved(uri);
             char thumb[FILE_LIST_NAME_SIZE];
             snprintf(thumb, sizeof thumb, "%s", uri);
@@ -338,9 +434,12 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
             break;
         }
         case FS_TRANS_PLAY:
-            if (req.uri_type == FS_URI_VIDEO) {
-                FsPlayStart(path, uri, fs_storage_number(req.storage), ctx);
+            if (req.uri_type != FS_URI_VIDEO) break;
+            if (busy) {
+                FsNotifyFileTransFailed(uri, FS_REASON_BUSY);
+                break;
             }
+            FsPlayStart(path, uri, fs_storage_number(req.storage), ctx);
             break;
         default:
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) unknown transfer_type:%d", __func__, __LINE__,
@@ -352,7 +451,7 @@ void MavlinkResourceMissionHandler(const FsMissionData* data, FsContext* ctx) {
 // ---------------------------------------------------------------------------
 // Requests.
 
-void MavlinkResourceRequestHandler(const FsMissionData* data) {
+void MavlinkResourceRequestHandler(const FsMissionData* data, const sockaddr_in* from) {
     mavlink_resource_request_t req{};
     if (mavlink_msg_resource_request_decode(&data->msg, &req) != 0) return;
     switch (req.transfer_type) {
@@ -366,7 +465,7 @@ void MavlinkResourceRequestHandler(const FsMissionData* data) {
                           &fs_context);
             break;
         default:
-            fs_new_mission(data, MavlinkResourceMissionHandler, 0, &fs_context);
+            fs_new_mission(data, MavlinkResourceMissionHandler, 0, &fs_context, from);
             break;
     }
 }
@@ -442,12 +541,7 @@ void fs_request_handle() {
                     __LINE__, n);
             }
         } else {
-            if (fromIpv4) {
-                std::lock_guard<std::mutex> lock(fs_context.peer_lock);
-                fs_context.peer_addr = from;
-                fs_context.have_peer = true;
-            }
-            FsMessageDispatch(buf.data(), static_cast<size_t>(n));
+            FsMessageDispatch(buf.data(), static_cast<size_t>(n), fromIpv4 ? &from : nullptr);
         }
     }
 }
@@ -474,11 +568,7 @@ void FsClearUploadHandler() {
 
 int FsSendBuffer(const void* payload, size_t len) {
     sockaddr_in peer{};
-    {
-        std::lock_guard<std::mutex> lock(fs_context.peer_lock);
-        if (!fs_context.have_peer) return -22;
-        peer = fs_context.peer_addr;
-    }
+    if (!fs_mission_requester(&fs_context, &peer)) return -22;
     fs_context.send_sem.acquire();
     const int rc = udp_send(payload, len, fs_context.fs_sock, &peer);
     fs_context.send_sem.release();
@@ -487,15 +577,16 @@ int FsSendBuffer(const void* payload, size_t len) {
 
 int FsRetransLastBuffer() {
     sockaddr_in peer{};
-    {
-        std::lock_guard<std::mutex> lock(fs_context.peer_lock);
-        if (!fs_context.have_peer) return -22;
-        peer = fs_context.peer_addr;
-    }
+    if (!fs_mission_requester(&fs_context, &peer)) return -22;
     fs_context.send_sem.acquire();
     const int rc = udp_resend_last_pkg(fs_context.fs_sock, &peer);
     fs_context.send_sem.release();
     return rc;
+}
+
+FsDelivery FsDeliver(const void* payload, size_t len, bool interruptible) {
+    return deliver([&] { return FsSendBuffer(payload, len); },
+                   [interruptible] { return stop_test(interruptible); });
 }
 
 int FsFileTransProtoMsgSend(const char* text, uint8_t tag) {
@@ -504,7 +595,7 @@ int FsFileTransProtoMsgSend(const char* text, uint8_t tag) {
     return FsSendMsg(&msg, tag);
 }
 
-void FsRequestCmdProcess(const mavlink_message_t* msg) {
+void FsRequestCmdProcess(const mavlink_message_t* msg, const sockaddr_in* from) {
     if (msg == nullptr) return;
     FsMissionData data{};
     data.msg = *msg;
@@ -516,11 +607,11 @@ void FsRequestCmdProcess(const mavlink_message_t* msg) {
             break;
         case MAVLINK_MSG_ID_RESOURCE_REQUEST:
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle resource request!", __func__, __LINE__);
-            MavlinkResourceRequestHandler(&data);
+            MavlinkResourceRequestHandler(&data, from);
             break;
         case MAVLINK_MSG_ID_PARAM_REQUEST_LIST:
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) handle file list request!", __func__, __LINE__);
-            fs_new_mission(&data, MavlinkFileListRequestHandler, 0, &fs_context);
+            fs_new_mission(&data, MavlinkFileListRequestHandler, 0, &fs_context, from);
             break;
         default:
             plr_trace_logf(PLR_LOG_D, "%s(line:%d) unkown request msg!", __func__, __LINE__);
@@ -528,15 +619,21 @@ void FsRequestCmdProcess(const mavlink_message_t* msg) {
     }
 }
 
-void FsMessageDispatch(const uint8_t* data, size_t len) {
+void FsMessageDispatch(const uint8_t* data, size_t len, const sockaddr_in* from) {
     if (data == nullptr || len == 0) return;
     // A request is one datagram: the parser starts afresh for each, so that a
     // truncated frame cannot swallow the start of the next request.
+    struct Sender {
+        const sockaddr_in* from;
+    } sender{from};
     mavlink_status_t parser{};
     mavlink_parser_reset(&parser);
     mavlink_parse_bytes(
         &parser, std::span(data, len),
-        [](const mavlink_message_t* msg, void*) { FsRequestCmdProcess(msg); }, nullptr);
+        [](const mavlink_message_t* msg, void* ctx) {
+            FsRequestCmdProcess(msg, static_cast<Sender*>(ctx)->from);
+        },
+        &sender);
 }
 
 int PLR_FS_Init() {

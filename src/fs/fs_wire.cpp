@@ -1,5 +1,6 @@
 #include "fs/fs_wire.h"
 
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -28,26 +29,61 @@ uint32_t get_u32(const uint8_t* p) {
 uint16_t udp_gen_cksum(const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);
     // The one's-complement sum of 16-bit words may be taken over wider words
-    // and folded at the end: 32-bit little-endian words into a 64-bit sum.
-    uint64_t sum = 0;
+    // and folded at the end, and in either byte order, the result then being
+    // byte-swapped (RFC 1071). Here: 64-bit words in the machine's own order,
+    // each added as two 32-bit halves into four 64-bit sums (no carry is lost
+    // below 2^32 words), eight bytes at a time without byte shuffling.
+    uint64_t sums[4] = {0, 0, 0, 0};
     size_t i = 0;
-    for (; i + 4 <= len; i += 4) sum += get_u32(p + i);
-    for (; i + 1 < len; i += 2) sum += get_u16(p + i);
-    if (i < len) sum += p[i];
+    for (; i + 32 <= len; i += 32) {
+        for (int k = 0; k < 4; ++k) {
+            uint64_t w = 0;
+            memcpy(&w, p + i + 8 * static_cast<size_t>(k), sizeof w);
+            sums[k] += (w & 0xFFFFFFFFu) + (w >> 32);
+        }
+    }
+    uint64_t sum = sums[0] + sums[1] + sums[2] + sums[3];
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w = 0;
+        memcpy(&w, p + i, sizeof w);
+        sum += (w & 0xFFFFFFFFu) + (w >> 32);
+    }
+    // The rest, up to seven bytes, as a zero-padded word in the same order.
+    if (i < len) {
+        uint8_t tail[8] = {};
+        memcpy(tail, p + i, len - i);
+        uint64_t w = 0;
+        memcpy(&w, tail, sizeof w);
+        sum += (w & 0xFFFFFFFFu) + (w >> 32);
+    }
     while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum & 0xFFFF);
+    auto folded = static_cast<uint16_t>(sum);
+    if constexpr (std::endian::native == std::endian::big) {
+        folded = static_cast<uint16_t>((folded << 8) | (folded >> 8));
+    }
+    return static_cast<uint16_t>(~folded & 0xFFFF);
+}
+
+size_t udp_prepare_frame(uint8_t* frame, size_t len) {
+    if (frame == nullptr || len < 1 || len > UDP_MAX_PAYLOAD) return 0;
+    memcpy(frame, UDP_FRAME_MAGIC, 4);
+    put_u16(frame + 8, static_cast<uint16_t>(len));
+    put_u16(frame + 10, udp_gen_cksum(frame + UDP_FRAME_HEADER_LEN, len));
+    memcpy(frame + UDP_FRAME_HEADER_LEN + len, UDP_FRAME_TRAILER, 4);
+    return len + UDP_FRAME_OVERHEAD;
+}
+
+void udp_stamp_frame(uint8_t* frame, uint32_t stamp) {
+    put_u32(frame + 4, stamp);
 }
 
 size_t udp_build_frame(std::span<uint8_t> out, uint32_t stamp, std::span<const uint8_t> payload) {
     const size_t n = payload.size();
     if (n < 1 || n > UDP_MAX_PAYLOAD || out.size() < n + UDP_FRAME_OVERHEAD) return 0;
     uint8_t* p = out.data();
-    memcpy(p, UDP_FRAME_MAGIC, 4);
-    put_u32(p + 4, stamp);
-    put_u16(p + 8, static_cast<uint16_t>(n));
-    put_u16(p + 10, udp_gen_cksum(payload.data(), n));
     memcpy(p + UDP_FRAME_HEADER_LEN, payload.data(), n);
-    memcpy(p + UDP_FRAME_HEADER_LEN + n, UDP_FRAME_TRAILER, 4);
+    udp_prepare_frame(p, n);
+    udp_stamp_frame(p, stamp);
     return n + UDP_FRAME_OVERHEAD;
 }
 

@@ -47,6 +47,15 @@ uint16_t udp_gen_cksum(const void* data, size_t len);
 // `out` is too small.
 size_t udp_build_frame(std::span<uint8_t> out, uint32_t stamp, std::span<const uint8_t> payload);
 
+// Builds the frame around a payload already in place at
+// `frame + UDP_FRAME_HEADER_LEN` (`len` bytes, 1..UDP_MAX_PAYLOAD, with room
+// for the trailer after it): magic, length, checksum and trailer; the time
+// stamp is left for udp_stamp_frame. Returns the frame length, or 0 for a bad
+// length.
+size_t udp_prepare_frame(uint8_t* frame, size_t len);
+// Writes the time stamp of a frame.
+void udp_stamp_frame(uint8_t* frame, uint32_t stamp);
+
 // A frame as received. `payload` points into the datagram.
 struct UdpFrame {
     uint32_t stamp;
@@ -130,6 +139,16 @@ inline constexpr size_t FS_DATA_BLOCK = FS_BUFFER_SIZE - 1;
 inline constexpr size_t FS_LIST_ENTRY_LEN = 1 + MAVLINK_MSG_LEN_PELORA_PARAM_VALUE + 8;
 // Longest answer text in FILE_TRANSFER_PROTOCOL.
 inline constexpr size_t FS_ANSWER_TEXT_MAX = 249;
+
+// Why a download or playback could not start or go on, in the answer
+// "TRANSCANCELED:<name>;REASON:<why>" (a plain TRANSCANCELED is the phone's
+// own doing: a cancel, a new request, the live stream switched on); a failed
+// deletion answers "REMOVEFAILED:<name>", with ";REASON:BUSY" for a file
+// being recorded.
+inline constexpr const char* FS_REASON_BUSY = "BUSY";  // being recorded or awaiting its repair
+inline constexpr const char* FS_REASON_READ_ERROR = "READERROR";  // the card failed a read
+inline constexpr const char* FS_REASON_DAMAGED = "DAMAGED";       // no playable H.264 track
+inline constexpr const char* FS_REASON_OFFSET = "OFFSET";         // resume offset past the end
 
 // Packs one file-list entry (PARAM_VALUE): value = uri type, count, 1-based
 // index, id "PIC<index>" or "VIDEO<index>", the name cut to 29 characters.

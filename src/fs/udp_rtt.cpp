@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -40,6 +41,10 @@ struct RttInfo {
     std::vector<uint8_t> last_pkg;  // the kept frame, empty when none
     uint32_t last_pkg_stamp = 0;
     uint32_t last_stamp = 0;  // stamp of the latest frame built
+    // The IPv4 address (network order) of the frame's peer: only its
+    // acknowledgements count.
+    std::atomic<uint32_t> peer_ip{0};
+    std::vector<uint8_t> tx;  // frame buffer of udp_send, reused (the caller serialises sends)
     std::atomic<int> ack_sock{-1};
     std::thread recv_thread;
     std::atomic<bool> stop{false};
@@ -91,6 +96,35 @@ void rtt_ack_sock_init() {
     r_info.ack_sock = fd;
 }
 
+// Reads one acknowledgement datagram without waiting and hands it on with
+// its sender's address.
+void ack_receive(int fd, uint8_t* buf, size_t size) {
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    const ssize_t n =
+        recvfrom(fd, buf, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n <= 0 || fromLen != sizeof from || from.sin_family != AF_INET) return;
+    rtt_ack_process(buf, static_cast<size_t>(n), &from);
+}
+
+// One log line for the first send failure of an outage, then at most one a
+// second with the count of the failures in between.
+void log_send_failure(int err) {
+    static std::atomic<int64_t> last{0};
+    static std::atomic<uint32_t> quiet{0};
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count();
+    const int64_t before = last.load();
+    if (before != 0 && now - before < 1000) {
+        quiet.fetch_add(1);
+        return;
+    }
+    last.store(now);
+    PLR_TRACE(PLR_LOG_D, "send failed %s!!! (%u more since the last line)", strerror(err),
+              quiet.exchange(0));
+}
+
 void udpAckRecvThread() {
     plr_set_realtime("udpAckRecvThread", 2);
     if (r_info.ack_sock < 0) return;
@@ -111,9 +145,7 @@ void udpAckRecvThread() {
         // between this check and the read and take the datagram first, so
         // the read does not wait: a blocked read would hold up shutdown.
         if (rc == 0 || r_info.sending.load()) continue;
-        const ssize_t n = recv(r_info.ack_sock, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n <= 0) continue;
-        rtt_ack_process(buf.data(), static_cast<size_t>(n));
+        ack_receive(r_info.ack_sock, buf.data(), buf.size());
     }
 }
 
@@ -144,32 +176,46 @@ bool wait_ack(uint32_t stamp, Clock::time_point deadline) {
         const timespec ts{0, slice * 1000};
         pollfd pfd{fd, POLLIN, 0};
         if (ppoll(&pfd, 1, &ts, nullptr) <= 0) continue;
-        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) rtt_ack_process(buf, static_cast<size_t>(n));
+        ack_receive(fd, buf, sizeof buf);
     }
 }
 
 // Sends the frame and waits for its acknowledgement, retransmitting on each
-// timeout. Returns 0 when acknowledged, the send call's result when sending
-// failed, or -110 after the last transmission.
-int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
-                  const sockaddr_in* peer) {
+// timeout. `meanwhile` runs once after the first transmission, while the
+// acknowledgement is on its way. Returns 0 when acknowledged, the send call's
+// result when sending failed, or -110 after the last transmission.
+//
+// Karn's rule: only a frame acknowledged at its first transmission gives a
+// round-trip sample. After a retransmission nobody knows which transmission
+// the acknowledgement answers; sampling from the first send would inflate the
+// timeout after every loss. The backed-off timeout then stays until the next
+// clean sample. A resend of a kept frame (`first` false) is a retransmission
+// from its start.
+int send_and_wait(const uint8_t* frame, size_t size, uint32_t stamp, int sock,
+                  const sockaddr_in* peer, bool first, const std::function<void()>& meanwhile) {
     struct Sending {
         Sending() { r_info.sending.store(true); }
         ~Sending() { r_info.sending.store(false); }
     } sending;
     r_info.est.retries = 0;
     rtt_reset_stamp();
+    r_info.peer_ip.store(peer->sin_addr.s_addr);
     r_info.send_stamp = stamp;
     r_info.send_time = Clock::now();
+    bool clean = first;
+    bool ran_meanwhile = meanwhile == nullptr;
     for (;;) {
-        const ssize_t sent = sendto(sock, frame.data(), frame.size(), MSG_NOSIGNAL,
+        const ssize_t sent = sendto(sock, frame, size, MSG_NOSIGNAL,
                                     reinterpret_cast<const sockaddr*>(peer), sizeof *peer);
         if (sent <= 0) {
-            PLR_TRACE(PLR_LOG_D, "send failed %s!!!", strerror(errno));
+            log_send_failure(errno);
             return sent < 0 ? static_cast<int>(sent) : -1;
         }
         const auto deadline = Clock::now() + std::chrono::microseconds(r_info.est.rto);
+        if (!ran_meanwhile) {
+            ran_meanwhile = true;
+            meanwhile();
+        }
         const bool acked = wait_ack(stamp, deadline);
         std::unique_lock<std::mutex> lock(r_info.rtt_lock);
         if (acked) {
@@ -177,11 +223,15 @@ int send_and_wait(const std::vector<uint8_t>& frame, uint32_t stamp, int sock,
                                                                                    r_info.send_time)
                                  .count();
             lock.unlock();
-            rtt_estimator_update(&r_info.est,
-                                 static_cast<int32_t>(rtt > INT32_MAX ? INT32_MAX : rtt));
+            if (clean) {
+                rtt_estimator_update(&r_info.est,
+                                     static_cast<int32_t>(rtt > INT32_MAX ? INT32_MAX : rtt));
+            }
+            r_info.est.retries = 0;
             return 0;
         }
         lock.unlock();
+        clean = false;
         const int32_t retries = rtt_estimator_timeout(&r_info.est);
         if (retries >= RTT_MAX_TRANSMISSIONS) {
             errno = ETIMEDOUT;
@@ -206,8 +256,11 @@ uint32_t udp_get_time_stamp32() {
                                  static_cast<uint64_t>(tv.tv_usec));
 }
 
-void rtt_ack_process(const uint8_t* data, size_t len) {
-    if (data == nullptr) return;
+void rtt_ack_process(const uint8_t* data, size_t len, const sockaddr_in* from) {
+    if (data == nullptr || from == nullptr) return;
+    // A stranger's acknowledgement of a frame the phone never took would
+    // leave a hole in the phone's file.
+    if (from->sin_addr.s_addr != r_info.peer_ip.load()) return;
     uint32_t stamp = 0;
     if (rtt_ack_scan(std::span(data, len), &stamp) == 0) return;
     {
@@ -219,15 +272,10 @@ void rtt_ack_process(const uint8_t* data, size_t len) {
     r_info.ack_cond.notify_all();
 }
 
-int udp_send(const void* payload, size_t len, int sock, const sockaddr_in* peer) {
-    if (payload == nullptr || len < 1 || len > UDP_MAX_PAYLOAD || !valid_target(sock, peer)) {
+int udp_send_prepared(uint8_t* frame, size_t len, int sock, const sockaddr_in* peer,
+                      const std::function<void()>& meanwhile) {
+    if (frame == nullptr || len < 1 || len > UDP_MAX_PAYLOAD || !valid_target(sock, peer)) {
         return -22;
-    }
-    std::vector<uint8_t> frame;
-    try {
-        frame.resize(len + UDP_FRAME_OVERHEAD);
-    } catch (const std::bad_alloc&) {
-        return -12;
     }
     {
         // Only the latest frame may be resent: a frame kept from an earlier
@@ -237,18 +285,36 @@ int udp_send(const void* payload, size_t len, int sock, const sockaddr_in* peer)
         r_info.last_pkg_stamp = 0;
     }
     const uint32_t stamp = new_frame_stamp();
-    udp_build_frame(frame, stamp, std::span(static_cast<const uint8_t*>(payload), len));
-    const int rc = send_and_wait(frame, stamp, sock, peer);
+    udp_stamp_frame(frame, stamp);
+    const size_t size = len + UDP_FRAME_OVERHEAD;
+    const int rc = send_and_wait(frame, size, stamp, sock, peer, true, meanwhile);
+    if (rc == 0) return static_cast<int>(len);
+    // Not acknowledged: the phone may hold it all the same (its
+    // acknowledgements lost), so only these bytes under this stamp may ever
+    // go again, after a timeout as after a failed send.
+    std::lock_guard<std::mutex> lock(r_info.rtt_lock);
+    r_info.last_pkg.assign(frame, frame + size);
+    r_info.last_pkg_stamp = stamp;
     if (rc == -110) {
-        std::lock_guard<std::mutex> lock(r_info.rtt_lock);
-        r_info.last_pkg = std::move(frame);
-        r_info.last_pkg_stamp = stamp;
         plr_trace_logf(PLR_LOG_D, "%s(line=%d):backup pkg :%lu", __func__, __LINE__,
                        static_cast<unsigned long>(stamp));
         errno = ETIMEDOUT;
-        return -110;
     }
-    return rc == 0 ? static_cast<int>(len) : rc;
+    return rc;
+}
+
+int udp_send(const void* payload, size_t len, int sock, const sockaddr_in* peer) {
+    if (payload == nullptr || len < 1 || len > UDP_MAX_PAYLOAD || !valid_target(sock, peer)) {
+        return -22;
+    }
+    std::vector<uint8_t>& frame = r_info.tx;
+    try {
+        if (frame.size() < len + UDP_FRAME_OVERHEAD) frame.resize(len + UDP_FRAME_OVERHEAD);
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    udp_build_frame(frame, 0, std::span(static_cast<const uint8_t*>(payload), len));
+    return udp_send_prepared(frame.data(), len, sock, peer, nullptr);
 }
 
 int udp_resend_last_pkg(int sock, const sockaddr_in* peer) {
@@ -263,15 +329,14 @@ int udp_resend_last_pkg(int sock, const sockaddr_in* peer) {
         frame = r_info.last_pkg;
         stamp = r_info.last_pkg_stamp;
     }
-    const int rc = send_and_wait(frame, stamp, sock, peer);
-    if (rc == -110) {
-        errno = ETIMEDOUT;
-        return -110;
-    }
+    // The kept frame stays kept until it is acknowledged.
+    const int rc = send_and_wait(frame.data(), frame.size(), stamp, sock, peer, false, nullptr);
+    if (rc == -110) errno = ETIMEDOUT;
+    if (rc != 0) return rc;
     std::lock_guard<std::mutex> lock(r_info.rtt_lock);
     r_info.last_pkg.clear();
     r_info.last_pkg_stamp = 0;
-    return rc == 0 ? static_cast<int>(frame.size() - UDP_FRAME_OVERHEAD) : rc;
+    return static_cast<int>(frame.size() - UDP_FRAME_OVERHEAD);
 }
 
 RttEstimator rtt_get_estimator() {
@@ -302,5 +367,7 @@ int PLR_UDP_Deinit() {
     r_info.last_pkg.clear();
     r_info.last_pkg.shrink_to_fit();
     r_info.last_pkg_stamp = 0;
+    r_info.tx.clear();
+    r_info.tx.shrink_to_fit();
     return 0;
 }

@@ -5,6 +5,9 @@
 // serialises udp_send and udp_resend_last_pkg. After the fifth transmission
 // the frame is kept so that the caller can send it once more later.
 //
+// A frame acknowledged only after a retransmission gives no round-trip sample
+// (Karn's rule); its backed-off timeout stays until the next clean sample.
+//
 // The retransmission timeout is a deadline of the sending call itself (it
 // waits on a condition that the acknowledgement thread signals), not a
 // process-wide timer signal: a signal would interrupt blocking calls of
@@ -15,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "fs/fs_wire.h"
 
@@ -31,19 +35,32 @@ int PLR_UDP_Deinit();
 // sending fails; -110 (errno ETIMEDOUT) after the fifth transmission without
 // acknowledgement, the frame then being kept.
 int udp_send(const void* payload, size_t len, int sock, const struct sockaddr_in* peer);
+// Sends a frame the caller prepared in its own buffer (udp_prepare_frame:
+// `frame` holds the whole frame of a `len`-byte payload): the transport
+// gives it its time stamp, sends it and waits as udp_send does. `meanwhile`,
+// when given, runs once right after the first transmission, while the
+// acknowledgement is on its way (the caller prepares its next frame there).
+// Same results as udp_send.
+int udp_send_prepared(uint8_t* frame, size_t len, int sock, const struct sockaddr_in* peer,
+                      const std::function<void()>& meanwhile);
+// A frame that was not acknowledged (a timeout or a failed send) is kept, so
+// that it can only ever go again with its own bytes and stamp: the phone may
+// have taken it although its acknowledgements were lost.
+//
 // Sends the kept frame again with its time stamp (same retries). Returns its
-// payload length; -22 when nothing is kept or an argument is bad; the send
-// call's result (the kept frame is dropped); -110 after the last retry (the
-// frame stays kept).
+// payload length (the frame is then dropped); -22 when nothing is kept or an
+// argument is bad; the send call's result or -110 after the last retry (the
+// frame stays kept in both cases).
 int udp_resend_last_pkg(int sock, const struct sockaddr_in* peer);
 
 // The 32-bit microsecond wall-clock time stamp (board clock).
 uint32_t udp_get_time_stamp32();
 
-// Handles one acknowledgement datagram (the acknowledgement thread's step):
-// the last record's stamp and its arrival time become the transport's
-// latest acknowledgement and wake the sender.
-void rtt_ack_process(const uint8_t* data, size_t len);
+// Handles one acknowledgement datagram from `from` (the acknowledgement
+// thread's step): when it comes from the IP address of the latest frame's
+// peer, the last record's stamp and its arrival time become the transport's
+// latest acknowledgement and wake the sender. Others are ignored.
+void rtt_ack_process(const uint8_t* data, size_t len, const struct sockaddr_in* from);
 
 // The transport's estimator as it stands (for logs and tests).
 RttEstimator rtt_get_estimator();

@@ -9,8 +9,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
 #include <string>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -223,6 +226,28 @@ int write_header(Mp4WFile* file) {
     return 0;
 }
 
+// The files open for writing, by device and inode (MP4W_IsOpen): the media
+// catalogue must never take one for a leftover.
+using FileIdentity = std::pair<uint64_t, uint64_t>;
+std::mutex g_openLock;
+std::multiset<FileIdentity> g_openFiles;
+
+FileIdentity identity_of(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+void note_open(int fd, bool open) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return;
+    const FileIdentity id = identity_of(st);
+    std::lock_guard lock(g_openLock);
+    if (open) {
+        g_openFiles.insert(id);
+    } else if (const auto it = g_openFiles.find(id); it != g_openFiles.end()) {
+        g_openFiles.erase(it);
+    }
+}
+
 // The file record for an open descriptor; null (the descriptor closed) when
 // there is no memory.
 Mp4WFile* new_file(int fd) {
@@ -233,6 +258,7 @@ Mp4WFile* new_file(int fd) {
         return nullptr;
     }
     file->fd = fd;
+    note_open(fd, true);
     return file;
 }
 
@@ -241,6 +267,13 @@ bool valid_track(const Mp4WFile* file, uint32_t trackId) {
 }
 
 }  // namespace
+
+bool MP4W_IsOpen(const char* path) {
+    struct stat st {};
+    if (path == nullptr || stat(path, &st) != 0) return false;
+    std::lock_guard lock(g_openLock);
+    return g_openFiles.count(identity_of(st)) != 0;
+}
 
 Mp4WFile* MP4W_Create(const char* path) {
     if (path == nullptr) {
@@ -433,6 +466,7 @@ int MP4W_Close(Mp4WFile* file) {
         if (result == 0 && board_card_datasync(file->fd) != 0) result = -1;
     }
     free_muxer(file);
+    note_open(file->fd, false);
     // close() is not repeated after EINTR: on Linux the descriptor is gone either way.
     if (board_card_close(file->fd) != 0 && errno != EINTR) result = -1;
     if (file->journalFd >= 0) {

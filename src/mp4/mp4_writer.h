@@ -27,6 +27,10 @@ inline constexpr uint32_t MP4W_INVALID_TRACK_ID = 0;
 // cannot be created (errno tells why).
 Mp4WFile* MP4W_Create(const char* path);
 
+// True while the file at host path `path` is open here for writing (created
+// or reopened and not yet closed): a recording in progress or under repair.
+bool MP4W_IsOpen(const char* path);
+
 // Names the journal of the file: a small file that keeps what the movie header
 // needs (time scales, picture size, parameter sets) while the file is written,
 // so that a file cut off before its movie header can be rebuilt

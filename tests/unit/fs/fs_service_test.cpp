@@ -11,110 +11,14 @@
 #include <mutex>
 #include <thread>
 
-#include "../../support/board_root_fixture.h"
 #include "fs/fs_context.h"
-#include "fs/udp_rtt.h"
 #include "fs_media_fixture.h"
-#include "fs_test_phone.h"
-#include "state/fs_stream.h"
+#include "fs_service_fixture.h"
 
 namespace {
 
+using namespace fs_service_fixture;
 namespace fsys = std::filesystem;
-
-constexpr uint8_t kPhoneSys = 0x42;  // phone (4) to video board (2)
-
-mavlink_message_t data_stream(uint8_t on) {
-    mavlink_data_stream_t ds{};
-    ds.on_off = on;
-    mavlink_message_t msg;
-    mavlink_msg_data_stream_pack(kPhoneSys, 0, 0, &ds, &msg);
-    return msg;
-}
-
-mavlink_message_t list_request(uint8_t compid) {
-    mavlink_param_request_list_t req{};
-    mavlink_message_t msg;
-    mavlink_msg_param_request_list_pack(kPhoneSys, compid, 0, &req, &msg);
-    return msg;
-}
-
-mavlink_message_t resource(uint8_t uri_type, const std::string& uri, uint8_t transfer,
-                           const std::string& storage = "0") {
-    mavlink_resource_request_t req{};
-    req.uri_type = uri_type;
-    memcpy(req.uri, uri.data(), std::min(uri.size(), sizeof req.uri));
-    req.transfer_type = transfer;
-    memcpy(req.storage, storage.data(), std::min(storage.size(), sizeof req.storage));
-    mavlink_message_t msg;
-    mavlink_msg_resource_request_pack(kPhoneSys, 0, 0, &req, &msg);
-    return msg;
-}
-
-std::vector<uint8_t> frame_bytes(const mavlink_message_t& msg) {
-    std::vector<uint8_t> out(MAVLINK_MAX_PACKET_LEN);
-    out.resize(static_cast<size_t>(mavlink_msg_to_send_buffer(out, &msg)));
-    return out;
-}
-
-class FileService : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* d : {"PIC", "VIDEO", "THUMB"}) {
-            fsys::create_directories(root_.path(std::string("/tmp/SD0/PLRMEDIA/") + d));
-        }
-        video_.assign(600000, '\0');
-        for (size_t i = 0; i < video_.size(); ++i) video_[i] = static_cast<char>(i * 7 + i / 251);
-        root_.write("/tmp/SD0/PLRMEDIA/VIDEO/CLIP0001.MP4", video_);
-        root_.write("/tmp/SD0/PLRMEDIA/PIC/20260101/IMG_0001.JPG", "jpeg bytes");
-        PLR_UDP_Init();
-        PLR_FS_Init();
-    }
-    void TearDown() override {
-        PLR_FS_Deinit();
-        PLR_UDP_Deinit();
-        fs_stream_reset();
-    }
-    void stream_off() {
-        for (int i = 0; i < 200 && fs_is_stream_on() != 0; ++i) {
-            if (i % 20 == 0) phone_.request(data_stream(0));
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ASSERT_EQ(fs_is_stream_on(), 0u);
-    }
-    // Every frame until `ms` of silence.
-    std::vector<TestFrame> drain(int ms = 700) {
-        std::vector<TestFrame> out;
-        TestFrame f{};
-        while (phone_.receive(&f, ms)) out.push_back(f);
-        return out;
-    }
-    // Downloads `uri`: the answer texts in order and the data bytes.
-    void download(uint8_t type, const std::string& uri, const std::string& storage,
-                  std::vector<std::string>* texts, std::string* data) {
-        phone_.request(resource(type, uri, 1, storage));
-        for (const TestFrame& f : drain()) {
-            if (f.payload[0] == 2) {
-                data->append(f.payload.begin() + 1, f.payload.end());
-            } else {
-                texts->push_back(TestPhone::answer(f.payload));
-            }
-        }
-    }
-    std::map<std::string, std::string> card() const {
-        std::map<std::string, std::string> files;
-        for (const auto& e : fsys::recursive_directory_iterator(root_.path("/tmp/SD0"))) {
-            if (e.is_regular_file()) {
-                std::ifstream in(e.path(), std::ios::binary);
-                files[e.path().string()] = std::string(std::istreambuf_iterator<char>(in), {});
-            }
-        }
-        return files;
-    }
-    TempBoardRoot root_{{"/tmp/SD0"}};
-    TestPhone phone_;
-    std::string video_;
-};
 
 TEST_F(FileService, ListOf1000PhotosArrivesInTwoFrames) {
     for (int i = 0; i < 1000; ++i) {
@@ -165,7 +69,7 @@ TEST_F(FileService, DownloadFromAnOffsetAndUnlistedNames) {
         size_t from;
     };
     for (const Case& c : {Case{"0", 0}, Case{"123457", 123457}, Case{"-5", 0}, Case{"abc", 0},
-                          Case{"99999999999999999999", video_.size()}}) {
+                          Case{"600000", video_.size()}}) {
         std::vector<std::string> texts;
         std::string data;
         download(3, "CLIP0001.MP4", c.storage, &texts, &data);
@@ -173,6 +77,16 @@ TEST_F(FileService, DownloadFromAnOffsetAndUnlistedNames) {
         EXPECT_EQ(texts.front().rfind("TRANSSTART:CLIP0001.MP4;FTYPE:3", 0), 0u) << texts.front();
         EXPECT_EQ(texts.back(), "TRANSCOMPLETE:CLIP0001.MP4") << c.storage;
         EXPECT_TRUE(data == video_.substr(c.from)) << c.storage << ": " << data.size() << " bytes";
+    }
+    // Past the end: bytes the file does not have, an error rather than an
+    // empty download reported complete.
+    for (const std::string storage : {"600001", "99999999999999999999"}) {
+        std::vector<std::string> texts;
+        std::string data;
+        download(3, "CLIP0001.MP4", storage, &texts, &data);
+        EXPECT_EQ(texts, std::vector<std::string>{"TRANSCANCELED:CLIP0001.MP4;REASON:OFFSET"})
+            << storage;
+        EXPECT_TRUE(data.empty());
     }
     for (const std::string name : {"nothere.MP4", "../VIDEO/CLIP0001.MP4", "/CLIP0001.MP4", ""}) {
         std::vector<std::string> texts;
@@ -453,14 +367,17 @@ TEST_F(Playback, CancelStopsItAndADamagedFileEndsOnlyThatPlayback) {
     EXPECT_EQ(texts.size(), 1u) << texts.back();
     EXPECT_LT(data.size(), stream_from(0).size());
 
-    // The movie header cut off: the playback ends with nothing sent, the service
-    // answers the next request.
+    // The movie header cut off: the playback ends with no stream and says why,
+    // the service answers the next request.
     const fs_fixture::Bytes whole = fs_fixture::read_bytes(mp4_);
     fs_fixture::write_bytes(mp4_, fs_fixture::Bytes(whole.begin(), whole.end() - 200));
     phone_.request(resource(3, "PLAY.MP4", 5, "0"));
     texts.clear();
+    const size_t before = data.size();
     take(1000, &data, &texts);
-    EXPECT_TRUE(texts.empty());
+    EXPECT_EQ(texts, std::vector<std::string>{"TRANSCANCELED:PLAY.MP4;REASON:DAMAGED"});
+    EXPECT_EQ(data.size(), before);
+    texts.clear();
     phone_.request(resource(3, "PLAY.MP4", 0));
     take(1000, &data, &texts);
     ASSERT_EQ(texts.size(), 1u);

@@ -24,9 +24,12 @@ struct TestFrame {
 
 class TestPhone {
 public:
-    TestPhone() {
+    // Bound to a free port of `ip` (another loopback address plays a
+    // stranger on another machine).
+    explicit TestPhone(const char* ip = "127.0.0.1") {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = addr(0);
+        inet_pton(AF_INET, ip, &a.sin_addr);
         bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof self_;
         getsockname(fd_, reinterpret_cast<sockaddr*>(&self_), &len);

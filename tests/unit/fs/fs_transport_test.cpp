@@ -1,6 +1,7 @@
 // The reliable transport on loopback sockets: acknowledged frames, stray and
-// wrong acknowledgements, five transmissions then -110 with the frame kept,
-// and the resend of the kept frame.
+// wrong acknowledgements and strangers' ones, five transmissions then -110
+// with the frame kept, the resend of the kept frame also after a failed send,
+// and no round-trip sample from a retransmitted frame.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -101,6 +102,67 @@ TEST_F(Transport, FiveTransmissionsThenTheFrameIsKeptForAResend) {
     EXPECT_EQ(again.stamp, stamps[0]);
     EXPECT_EQ(std::string(again.payload.begin(), again.payload.end()), "lost");
     EXPECT_EQ(udp_resend_last_pkg(sock_, &phone_.self()), -22) << "freed once acknowledged";
+}
+
+// The phone took the frame, its acknowledgements were lost, and then a send
+// failed: the frame stays kept and goes again with its own bytes and stamp.
+TEST_F(Transport, AKeptFrameOutlivesAFailedSendAndKeepsItsStamp) {
+    std::thread t0([&] { EXPECT_EQ(udp_send("kept", 4, sock_, &phone_.self()), -110); });
+    TestFrame first{};
+    ASSERT_TRUE(phone_.receive(&first, 2000, false));
+    TestFrame f{};
+    while (phone_.receive(&f, 1500, false)) {
+    }
+    t0.join();
+    const int local = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // refuses IPv4 peers
+    const int failed = udp_resend_last_pkg(local, &phone_.self());
+    close(local);
+    EXPECT_TRUE(failed < 0 && failed != -22 && failed != -110) << failed;
+    std::atomic<int> rc{0};
+    std::thread t([&] { rc = udp_resend_last_pkg(sock_, &phone_.self()); });
+    TestFrame again{};
+    const bool resent = phone_.receive(&again, 2000);
+    t.join();
+    ASSERT_TRUE(resent);
+    EXPECT_EQ(rc, 4);
+    EXPECT_EQ(again.stamp, first.stamp);
+    EXPECT_EQ(again.payload, first.payload);
+}
+
+// An acknowledgement from another machine does not count: the frame goes
+// again until the phone itself acknowledges it.
+TEST_F(Transport, OnlyThePeersAcknowledgementsCount) {
+    TestPhone stranger("127.0.0.2");
+    int transmissions = 0;
+    const int rc = send_while("mine", [&] {
+        TestFrame f{};
+        ASSERT_TRUE(phone_.receive(&f, 2000, false));
+        ++transmissions;
+        stranger.ack(f.stamp);
+        ASSERT_TRUE(phone_.receive(&f, 2000));
+        ++transmissions;
+    });
+    EXPECT_EQ(rc, 4);
+    EXPECT_EQ(transmissions, 2);
+}
+
+// Karn's rule: the round trip of a frame that had to be sent again is
+// unknown (which transmission was acknowledged?), so it gives no sample; the
+// backed-off timeout stays until a frame is acknowledged at its first send.
+TEST_F(Transport, ARetransmittedFrameGivesNoRoundTripSample) {
+    TestFrame f{};
+    ASSERT_EQ(send_while("clean", [&] { ASSERT_TRUE(phone_.receive(&f, 2000)); }), 5);
+    const RttEstimator clean = rtt_get_estimator();
+    const int rc = send_while("late", [&] {
+        ASSERT_TRUE(phone_.receive(&f, 2000, false));
+        ASSERT_TRUE(phone_.receive(&f, 2000));
+    });
+    EXPECT_EQ(rc, 4);
+    const RttEstimator after = rtt_get_estimator();
+    EXPECT_EQ(after.srtt, clean.srtt) << "no sample taken";
+    EXPECT_EQ(after.rttvar, clean.rttvar);
+    EXPECT_EQ(after.rto, rtt_minmax(int64_t{clean.rto} * 2)) << "the backed-off timeout stays";
+    EXPECT_EQ(after.retries, 0);
 }
 
 TEST_F(Transport, BadArguments) {
