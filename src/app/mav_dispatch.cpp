@@ -565,6 +565,7 @@ int MavlinkRepeaterHBHandle(const mavlink_message_t* msg) {
 int MavlinkQuadStatusHandle(const mavlink_message_t* msg) {
     mavlink_pelora_quad_status_t qs{};
     if (mavlink_msg_pelora_quad_status_decode(msg, &qs) != 0) return -1;
+    PLR_FW_SetFlightLinkStatus(qs.status);
     if (qs.status != 0 && qs.status == g_lastQuadStatus.load()) return -1;
     if (qs.status == 3) {
         MavlinkUnbindClient();

@@ -43,10 +43,16 @@ int board_set_clock(const struct timeval& tv);
 void board_reboot();
 
 // The platform's update engine: installs the video-board image
-// BOARD_UPDATE_IMAGE and reboots the board. 0 when the engine took the image
-// (the reboot follows), -1 when it could not run (no image, no engine).
+// BOARD_UPDATE_IMAGE, running in the foreground. 0 when the engine reported
+// success, -1 when it failed or could not run (no image, no engine). It does
+// not reboot: the caller records the success first, then calls board_reboot.
 inline constexpr const char* BOARD_UPDATE_IMAGE = "/userdata/videofw/update.img";
 int board_update_engine();
+
+// Board path of the public key that firmware files must be signed with; no
+// file there means firmware is not checked for signatures. A read-only system
+// path on the target; sim/fw-pubkey.pem in the simulated board's root.
+const char* board_fw_pubkey_path();
 
 // "mdev -s": rescans devices; a card present at power-on is reported to the
 // process in the PID file by the hot-plug handler.
@@ -106,6 +112,9 @@ const char* board_phone_net_prefix();
 // The address listening sockets bind: any address on the target, 127.0.0.1 on
 // the simulated board.
 const char* board_listen_address();
+// Where ground stations are looked for before one has spoken: the access
+// point's broadcast address on the target, 127.0.0.1 on the simulated board.
+const char* board_ground_station_address();
 
 // Hardware address of an IPv4 peer from the ARP table of the access point's
 // interface "wlan0". 0, or -1 (the reason printed) when there is no entry. The

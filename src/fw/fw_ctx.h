@@ -37,6 +37,9 @@ extern UpgradeCtx g_UpgradeCtx;
 // Sends the phone a status report: result r, progress p percent, the pending
 // mask, the upgrading system and the step.
 int PLR_FW_Send_Upgrade_Status(int result, int progress);
+// A failure of the upgrade: kept for the phone's status queries (which answer
+// with it until the next FILE_RESTART) and reported at once.
+void PLR_FW_ReportFailure(int result);
 // After a board's upgrade: total version "V_factory" in the configuration, the
 // phone told with a FIRMWARE_UPDATE_VERSION command.
 void PLR_FW_SetVersionFactory();

@@ -35,9 +35,6 @@ constexpr size_t kBatchBytes = 20000;         // a batch is written once it is l
 constexpr size_t kCksTextMax = 200;           // MD5 texts checked by "cks"
 constexpr size_t kCksReadMax = 200;
 constexpr char kCksName[] = "cks";
-// Larger files are refused before anything is allocated: no board's firmware
-// comes near it, and the packages must fit the video board's memory.
-constexpr uint64_t kFileSizeMax = 64ULL * 1024 * 1024;
 // Result reported to the phone when the target fell silent or the transfer
 // was stopped (a refused step reports the target's own result).
 constexpr int kResultFailed = 4;
@@ -175,8 +172,11 @@ WaitResult wait_step(UpgradeCtx& ctx, uint32_t wanted, const std::function<void(
     g_state.refusals = 0;
     uint32_t seen = g_state.answers;
     Clock::time_point lastLife = Clock::now();
-    for (;;) {
+    for (uint32_t sent = 0;; ++sent) {
         if (g_stop.load()) return {kResultFailed, "stopped"};
+        // Answers that never acknowledge the step (a target asking for the
+        // same packages forever) end it too.
+        if (sent >= b.max_repeats) return {kResultFailed, "step never acknowledged"};
         l.unlock();
         send();
         l.lock();
@@ -211,6 +211,8 @@ WaitResult wait_packages(UpgradeCtx& ctx) {
     std::unique_lock l(ctx.upgrade_lock);
     uint32_t seen = g_state.answers;
     Clock::time_point lastLife = Clock::now();
+    uint32_t resent = 0;
+    uint32_t resentIndex = FW_STEP_NONE;
     for (;;) {
         ctx.upgrade_cond.wait_until(l, Clock::now() + std::chrono::milliseconds(b.repeat_ms),
                                     [] { return g_stop.load() || g_state.all_acked; });
@@ -227,6 +229,9 @@ WaitResult wait_packages(UpgradeCtx& ctx) {
             return {kResultFailed, "no answer from the board"};
         mavlink_message_t msg;
         const uint32_t index = g_state.next;
+        resent = index == resentIndex ? resent + 1 : 1;
+        resentIndex = index;
+        if (resent > b.max_resends) return {kResultFailed, "package never acknowledged"};
         if (!pack_package(ctx, target, index, &msg)) continue;
         l.unlock();
         PLR_TRACE(PLR_LOG_D, "Upgrade resend package %u", index);
@@ -490,7 +495,9 @@ int PLR_FW_PackagePrepare(UpgradeCtx& ctx, const char* path) {
         return -1;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (size == 0 || size > kFileSizeMax) {
+    // The board's limit, the one the upload checked: begin tells the size as a
+    // float, exact only that far.
+    if (size == 0 || size > fw_file_size_max(ctx.upgrading_sys.load())) {
         if (size == 0) {
             PLR_TRACE(PLR_LOG_E, "Empty file %s", path);
         } else {
@@ -644,7 +651,8 @@ int PLR_FW_UpgradingCmdLongHandle(const mavlink_command_long_t* cmd) {
     return 0;
 }
 
-int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::string>& files) {
+int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::string>& files,
+                         const std::vector<std::string>* md5s) {
     if (!pulls(sys) && sys != FW_SYS_REPEATER) {
         PLR_TRACE(PLR_LOG_E, "Upgrade no transfer to board %u", sys);
         return -1;
@@ -680,10 +688,18 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
         g_state.batch_total = static_cast<uint32_t>(total);
     }
 
-    // 3. The files, one after the other; one that cannot be read is skipped.
-    size_t sent = 0;
-    for (const std::string& f : files) {
-        if (PLR_FW_PackagePrepare(ctx, f.c_str()) != 0) continue;
+    // 3. The files, one after the other; one that cannot be sent fails the
+    // board: it is never flashed with part of its firmware.
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& f = files[i];
+        if (PLR_FW_PackagePrepare(ctx, f.c_str()) != 0) {
+            return fail_board(kResultFailed, 0, "a file cannot be sent");
+        }
+        if (md5s != nullptr && (i >= md5s->size() || (*md5s)[i] != ctx.file_md5)) {
+            PLR_FW_PackageFree(ctx);
+            PLR_TRACE(PLR_LOG_E, "Upgrade %s changed since it was checked", f.c_str());
+            return fail_board(kResultFailed, 0, "a file changed since it was checked");
+        }
         w = send_file(ctx);
         int progress = 0;
         {
@@ -693,9 +709,7 @@ int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::s
         }
         PLR_FW_PackageFree(ctx);
         if (w.result != 0) return fail_board(w.result, progress, w.why);
-        ++sent;
     }
-    if (sent == 0) return fail_board(kResultFailed, 0, "no file could be sent");
 
     // 4. Restart.
     w = wait_step(

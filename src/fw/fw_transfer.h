@@ -15,11 +15,14 @@
 
 // Runs the whole step protocol for system `sys` (FW_SYS_FLYC, FW_SYS_GIMBAL
 // or FW_SYS_REPEATER) over `files` (full paths, listing order; for the
-// repeater without the "cks" file). Runs on the upgrade thread. 0 when the
-// target acknowledged the end step; -1 when the board failed (a step refused
-// or not acknowledged in time, no file could be sent); the failure has then
-// been reported to the phone with a non-zero result.
-int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::string>& files);
+// repeater without the "cks" file). `md5s`, when given, holds each file's
+// checked MD5: a file whose packages no longer have it is not sent. Runs on
+// the upgrade thread. 0 when the target acknowledged the end step; -1 when
+// the board failed (a file that cannot be sent, a step refused or not
+// acknowledged in time); the failure has then been reported to the phone
+// with a non-zero result.
+int PLR_FW_BoardTransfer(UpgradeCtx& ctx, uint32_t sys, const std::vector<std::string>& files,
+                         const std::vector<std::string>* md5s = nullptr);
 
 // The repeater's image check: the "cks" file in `files` must hold "99" and the
 // checksum of the other files' MD5 texts. On success "cks" is removed from
@@ -39,7 +42,8 @@ int PLR_FW_UpgradingCmdLongHandle(const mavlink_command_long_t* cmd);
 
 
 // Cuts the file at `path` into packages in ctx.pkg_buf (pkg_total, file_size,
-// pkg_cur 0, file_md5). 0, or -1 (empty or unreadable file, MD5 failure).
+// pkg_cur 0, file_md5). 0, or -1 (empty, unreadable or too large a file for
+// ctx.upgrading_sys, MD5 failure).
 int PLR_FW_PackagePrepare(UpgradeCtx& ctx, const char* path);
 // Sends the prepared file to ctx.upgrading_sys: begin, the packages (pulled by
 // the flight controller and the gimbal; batched to the repeater, then the MD5
@@ -72,6 +76,8 @@ struct FwTransferBounds {
     uint32_t silence_ms = 10000;         // no answer and no package progress: failed
     uint32_t reboot_silence_ms = 30000;  // the same for restart and end (the target reboots)
     uint32_t max_refusals = 30;          // negative answers to one step: failed
+    uint32_t max_repeats = 120;          // a step message sent this often unanswered: failed
+    uint32_t max_resends = 30;           // one package resent this often: failed
     uint32_t batch_gap_ms = 10;          // pause after each batch to the repeater
 };
 // Replaces the bounds (tests use short ones); null restores the defaults.

@@ -1,5 +1,6 @@
 #include "fw/fw_upgrade.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,10 +23,11 @@ extern "C" {
 #include "core/ccl.h"
 #include "core/led.h"
 #include "core/trace_log.h"
-#include "fs/file_list.h"
 #include "fs/fs_service.h"
+#include "fw/fw_sets.h"
 #include "fw/fw_transfer.h"
 #include "fw/fw_upload.h"
+#include "fw/fw_video.h"
 #include "mav/mav_link.h"
 
 UpgradeCtx g_UpgradeCtx;
@@ -57,6 +59,12 @@ std::atomic<bool> g_running{false};
 // The last failure reported since the phone's FILE_RESTART: a status query
 // answers with it, so a failure is never read as a finished upgrade.
 std::atomic<int> g_lastResult{0};
+// Where the last installed firmware came from (FwImageSource), for the status report.
+std::atomic<int> g_lastSource{FW_SOURCE_NONE};
+std::atomic<uint8_t> g_flightLinkStatus{0};
+// The card's firmware directories seen during this run (bit per system): one
+// seen and then gone means the card was taken out.
+std::atomic<uint32_t> g_cardSeen{0};
 
 const FwSystemRow* find_system(uint32_t id) {
     for (const FwSystemRow& row : kSystems) {
@@ -90,83 +98,104 @@ const char* command_name(uint8_t sub) {
     }
 }
 
-// A failure of the upgrade: kept for status queries and reported at once.
-void report_failure(int result) {
-    g_lastResult.store(result);
-    PLR_FW_Send_Upgrade_Status(result, 0);
-}
-
 int progress_percent(UpgradeCtx* ctx) {
     std::lock_guard lock(ctx->upgrade_lock);
     if (ctx->pkg_total == 0) return 0;
     return static_cast<int>(100ULL * ctx->pkg_cur / ctx->pkg_total);
 }
 
-void remove_system_files(uint32_t sys) {
-    if (g_UpgradeCtx.remove_sd_files.load() != 0) {
-        PLR_FW_RemoveFiles(PLR_FW_GetFwPath(sys).c_str());
-    }
-    PLR_FW_RemoveFiles(PLR_FW_GetFwUerPath(sys).c_str());
+std::string card_dir(uint32_t sys) {
+    const FwSystemRow* row = find_system(sys);
+    return row != nullptr ? std::string(kCardRoot) + row->dir : std::string();
 }
 
-// After the video board rebooted from its own upgrade (the step record reads
-// 'R'), its image has been installed: the image is removed rather than
-// handed to the update engine again, which would reboot the board forever.
-void finish_video_upgrade_after_restart() {
-    if (!board_file_exists(FW_STEP_FILE) || firmware_get_update_step() != FW_IMAGE_RESTARTED)
-        return;
-    const std::string user = PLR_FW_GetFwUerPath(FW_SYS_VIDEO);
-    const std::string card = std::string(kCardRoot) + "videofw";
-    if (!board_file_exists(user) && !board_file_exists(card)) return;
-    PLR_TRACE(PLR_LOG_D, "PLANE VIDEO image installed before the restart, removing it");
-    if (!board_file_exists(FW_FACTORY_MARK)) PLR_FW_RemoveFiles(card.c_str());
-    PLR_FW_RemoveFiles(user.c_str());
+// A board other than the video board has firmware to install: its complete
+// upload, or with no upload of it waiting, a card set not yet installed from
+// this card.
+bool board_pending(uint32_t sys) {
+    if (fw_set_sealed(sys)) return true;
+    if (fw_set_has_uploads(sys)) return false;
+    const std::string card = card_dir(sys);
+    return board_file_exists(card) && !fw_card_marked(sys, fw_dir_digest(card));
 }
 
-// The regular files of a system's firmware directory (host paths), by name:
-// the phone computes the repeater's check over the same order.
-std::vector<std::string> list_files(uint32_t sys) {
-    std::vector<std::string> files;
-    file_list_node* list = nullptr;
-    file_list_scan(board_path(PLR_FW_GetFwPath(sys)).c_str(), &list);
-    for (const file_list_node* n = list; n != nullptr; n = n->next) files.emplace_back(n->path);
-    file_list_free(&list);
-    std::sort(files.begin(), files.end());
-    return files;
+// A board's install failed: the phone's files stay for a retry with its next
+// FILE_RESTART, and are not retried at power-on.
+void board_failed(uint32_t sys, bool fromCard, const std::string& why) {
+    PLR_TRACE(PLR_LOG_E, "Upgrade %u failed: %s", sys, why.c_str());
+    if (!fromCard) fw_set_unseal(sys);
 }
 
 void PLR_FW_Upgrade(UpgradeCtx* ctx) {
     const uint32_t sys = ctx->upgrading_sys.load();
     PLR_TRACE(PLR_LOG_D, "Upgrade %u start!!", sys);
-    std::vector<std::string> files = list_files(sys);
     bool handedOff = false;  // the video image went to the update engine
-    if (files.empty()) {
-        PLR_TRACE(PLR_LOG_E, "NO FW file Exist!!");
-        report_failure(kResultFailed);
-        remove_system_files(sys);
-    } else if (sys == FW_SYS_VIDEO) {
-        // The files stay until the board runs its new firmware.
+    if (sys == FW_SYS_VIDEO) {
         handedOff = PLR_FW_VideoUpgrade(ctx) == 0;
     } else {
-        int rc = 0;
-        if (sys == FW_SYS_REPEATER && PLR_FW_ImageCheck(files) != 0) {
+        const bool fromCard = !fw_set_sealed(sys);
+        const std::string dir = fromCard ? card_dir(sys) : PLR_FW_GetFwUerPath(sys);
+        // A card set counts as tried from here on, whatever the outcome; with
+        // the phone's set installed instead, the card's is not put over it.
+        if (board_file_exists(card_dir(sys))) fw_card_mark(sys, fw_dir_digest(card_dir(sys)));
+        FwSetFiles all;
+        std::string why;
+        int rc = fw_set_check(sys, dir, !fromCard, &all, &why);
+        FwSetFiles set = all;
+        if (rc != 0) {
+            PLR_TRACE(PLR_LOG_E, "NO FW file Exist!! (%s)", why.c_str());
+            PLR_FW_ReportFailure(kResultFailed);
+        } else if (sys == FW_SYS_REPEATER && PLR_FW_ImageCheck(set.files) != 0) {
+            why = "the checksum file does not match";
             PLR_TRACE(PLR_LOG_E, "FW file check failed!!");
-            report_failure(kResultFailed);
+            PLR_FW_ReportFailure(kResultFailed);
             rc = -1;
         } else {
-            rc = PLR_FW_BoardTransfer(*ctx, sys, files);
+            // The checked MD5s of the files left after the repeater's check
+            // file: the transfer refuses a file that changed since.
+            std::vector<std::string> md5s;
+            for (const std::string& f : set.files) {
+                const auto at = std::find(all.files.begin(), all.files.end(), f);
+                md5s.push_back(all.md5s[static_cast<size_t>(at - all.files.begin())]);
+            }
+            rc = PLR_FW_BoardTransfer(*ctx, sys, set.files, &md5s);
             // The transfer has reported its failure itself.
-            if (rc != 0) g_lastResult.store(kResultFailed);
+            if (rc != 0) {
+                g_lastResult.store(kResultFailed);
+                why = "the transfer failed";
+            }
         }
-        remove_system_files(sys);
         PLR_FW_ClearUpgradeSys(sys);
-        if (rc == 0) PLR_FW_Send_Upgrade_Status(0, 100);
+        if (rc == 0) {
+            if (fromCard) {
+                if (g_UpgradeCtx.remove_sd_files.load() != 0) PLR_FW_RemoveFiles(dir.c_str());
+            } else {
+                PLR_FW_RemoveFiles(dir.c_str());
+                fw_set_forget(sys);
+            }
+            g_lastSource.store(fromCard ? FW_SOURCE_CARD : FW_SOURCE_UPLOAD);
+            PLR_FW_Send_Upgrade_Status(0, 100);
+        } else {
+            board_failed(sys, fromCard, why);
+        }
     }
     PLR_FW_ClearUpgradeSys(sys);
     PLR_TRACE(PLR_LOG_D, "Upgrade %u complete!!", sys);
     // A board whose image went to the update engine stays "upgrading" until
     // the reboot, so that no other board starts meanwhile.
     if (!handedOff) ctx->upgrading_sys.store(FW_SYS_NONE);
+}
+
+// The IPv4 address of the phone link's peer. 0, or -1 when there is none.
+int phone_address(in_addr* out) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int fd = MavlinkContext.HBConnFd.load();
+    if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+        peer.sin_family != AF_INET)
+        return -1;
+    *out = peer.sin_addr;
+    return 0;
 }
 
 int gen_md5(const char* hostPath, char* out, size_t size) {
@@ -244,15 +273,33 @@ void PLR_FW_UpgradeCheck() {
     if (removeCard) PLR_TRACE(PLR_LOG_D, "Remove upgrade files after upgrade complete!!!");
     for (uint32_t sys : {FW_SYS_VIDEO, FW_SYS_GIMBAL, FW_SYS_FLYC, FW_SYS_REPEATER}) {
         const FwSystemRow* row = find_system(sys);
-        if (board_file_exists(PLR_FW_GetFwUerPath(sys)) ||
-            board_file_exists(std::string(kCardRoot) + row->dir)) {
+        if (sys == FW_SYS_VIDEO ? PLR_FW_VideoPending() : board_pending(sys)) {
             g_UpgradeCtx.pending_mask.fetch_or(1U << sys);
             PLR_TRACE(PLR_LOG_D, "%s need upgrade!!!", row->word);
+        } else if (fw_set_has_uploads(sys) && !fw_set_sealed(sys)) {
+            PLR_TRACE(PLR_LOG_D, "%s files wait for the phone's FILE_RESTART", row->word);
         }
     }
 }
 
+void PLR_FW_UpgradeWatch(int64_t nowMs) {
+    PLR_FW_UploadWatch(nowMs);
+    for (const FwSystemRow& row : kSystems) {
+        const uint32_t bit = 1U << row.id;
+        if (board_file_exists(card_dir(row.id))) {
+            g_cardSeen.fetch_or(bit);
+        } else if ((g_cardSeen.fetch_and(~bit) & bit) != 0) {
+            fw_card_forget(row.id);
+        }
+    }
+}
+
+void PLR_FW_SetFlightLinkStatus(uint8_t status) {
+    g_flightLinkStatus.store(status);
+}
+
 int PLR_FW_UpgradeTrigger() {
+    PLR_FW_UpgradeWatch(PLR_MAV_NowMs());
     const uint32_t mask = g_UpgradeCtx.pending_mask.load();
     if (mask == 0) return 0;
     PLR_TRACE(PLR_LOG_D, "Upgrading %u ,all %u", g_UpgradeCtx.upgrading_sys.load(), mask);
@@ -267,44 +314,6 @@ int PLR_FW_UpgradeTrigger() {
     if (g_upgradeThread.joinable()) g_upgradeThread.join();
     g_UpgradeCtx.upgrading_sys.store(sys);
     g_upgradeThread = std::thread(PLR_FW_Upgrade, &g_UpgradeCtx);
-    return 0;
-}
-
-// ---- the video board's own upgrade ----
-
-int PLR_FW_VideoUpgrade(UpgradeCtx* ctx) {
-    if (ctx == nullptr || ctx->upgrading_sys.load() != FW_SYS_VIDEO) return -1;
-    ctx->step.store(1);
-    firmware_set_update_step(1);
-    const std::string user = PLR_FW_GetFwUerPath(FW_SYS_VIDEO);
-    const std::string card = std::string(kCardRoot) + "videofw";
-    const std::string image = user + "/" + FW_VIDEO_IMAGE_NAME;
-    if (board_file_exists(card)) {
-        std::error_code ec;
-        std::filesystem::create_directories(board_path(user), ec);
-        std::filesystem::copy_file(board_path(card + "/" + FW_VIDEO_IMAGE_NAME), board_path(image),
-                                   std::filesystem::copy_options::overwrite_existing, ec);
-        if (ec)
-            PLR_TRACE(PLR_LOG_E, "copy %s/%s failed: %s", card.c_str(), FW_VIDEO_IMAGE_NAME,
-                      ec.message().c_str());
-        if (ctx->remove_sd_files.load() != 0) PLR_FW_RemoveFiles(card.c_str());
-    }
-    board_sync();
-    if (!board_file_exists(image)) {
-        PLR_TRACE(PLR_LOG_E, "%s not exist!!", image.c_str());
-        firmware_clear_update_step();
-        report_failure(kResultFailed);
-        return -1;
-    }
-    firmware_set_update_step(4);
-    if (board_update_engine() != 0) {
-        PLR_TRACE(PLR_LOG_E, "update engine failed for %s", image.c_str());
-        firmware_clear_update_step();
-        report_failure(kResultFailed);
-        PLR_SYS_LED_Flush(PLR_LED_SLOW_BLINK);
-        return -1;
-    }
-    PLR_SYS_LED_Flush(PLR_LED_SLOW_BLINK);
     return 0;
 }
 
@@ -346,12 +355,18 @@ int firmware_clear_update_step() {
 
 // ---- reports and answers ----
 
+void PLR_FW_ReportFailure(int result) {
+    g_lastResult.store(result);
+    PLR_FW_Send_Upgrade_Status(result, 0);
+}
+
 int PLR_FW_Send_Upgrade_Status(int result, int progress) {
     mavlink_command_long_t cmd{};
     cmd.command = MAV_CMD_FIRMWARE_UPDATE;
     cmd.param1 = static_cast<float>(result);
     cmd.param2 = static_cast<float>(progress);
     cmd.param3 = static_cast<float>(g_UpgradeCtx.pending_mask.load());
+    cmd.param4 = static_cast<float>(g_lastSource.load());
     cmd.target_system = FW_STATUS_REPORT;
     cmd.target_component = static_cast<uint8_t>(g_UpgradeCtx.upgrading_sys.load());
     cmd.confirmation = static_cast<uint8_t>(g_UpgradeCtx.step.load());
@@ -393,6 +408,7 @@ int PLR_FW_GenFileMD5(const char* path, char* out, size_t size) {
 int firmware_update_command_handler(const mavlink_command_long_t* cmd) {
     if (cmd == nullptr) return -1;
     const uint8_t sub = cmd->target_system;
+    in_addr phoneAddr{};
     PLR_TRACE(PLR_LOG_D, "%s", command_name(sub));
     switch (sub) {
         case FIRMWARE_UPDATE_PREPARE:
@@ -445,41 +461,54 @@ int firmware_update_command_handler(const mavlink_command_long_t* cmd) {
             }
             break;
         case FIRMWARE_UPDATE_FILE_PREPARE:
-            FsSetFwFileTransFlag(1);
+            PLR_FW_UploadModeOn(phone_address(&phoneAddr) == 0 ? &phoneAddr : nullptr);
             PLR_FW_AnswerCommand(cmd, 0);
             break;
         case FIRMWARE_UPDATE_FILE_RESTART:
+            if (const uint8_t link = g_flightLinkStatus.load(); link == 4 || link == 5) {
+                PLR_TRACE(PLR_LOG_E, "FILE_RESTART refused: the flight controller is bound (%u)",
+                          link);
+                PLR_FW_AnswerCommand(cmd, 4);
+                break;
+            }
             PLR_FW_AnswerCommand(cmd, 0);
             g_lastResult.store(0);
+            g_lastSource.store(FW_SOURCE_NONE);
+            // What the phone uploaded so far is complete.
+            fw_set_seal_all();
             PLR_FW_UpgradeCheck();
             // The first pending board (the video board itself included) starts
             // at once on the upgrade thread.
             PLR_FW_UpgradeTrigger();
             break;
         case FIRMWARE_UPDATE_FILE_END:
-            FsSetFwFileTransFlag(0);
+            PLR_FW_UploadModeOff();
             if (PLR_SYS_LED_GET_Flush() == PLR_LED_FAST_BLINK) PLR_SYS_LED_Flush(PLR_LED_ON);
             PLR_FW_AnswerCommand(cmd, 0);
             break;
         case FIRMWARE_UPDATE_FILE_UPGRADE_STATUS: {
             if (g_UpgradeCtx.upgrading_sys.load() == FW_SYS_VIDEO) break;
-            if (board_file_exists(FW_STEP_FILE) &&
-                firmware_get_update_step() == FW_IMAGE_RESTARTED) {
+            // "Video upgraded" only on the update engine's recorded success.
+            if (const int source = PLR_FW_VideoProvenSource(); source != FW_SOURCE_NONE) {
                 mavlink_command_long_t back = *cmd;
                 back.target_component = FW_SYS_VIDEO;
                 back.param1 = 0;
                 back.param3 = static_cast<float>(g_UpgradeCtx.pending_mask.load());
+                back.param4 = static_cast<float>(source);
                 PLR_FW_AnswerCommand(&back, 5);
-                firmware_clear_update_step();
+                PLR_FW_VideoTold();
                 PLR_TRACE(PLR_LOG_D, "FIRMWARE_UPDATE_FILE_UPGRADE_STATUS:PLANE_VIDEO UPGRADE OK");
                 break;
             }
             PLR_FW_Send_Upgrade_Status(g_lastResult.load(), progress_percent(&g_UpgradeCtx));
+            // A failure of the video board's own install has now been told.
+            if (g_lastResult.load() != 0) PLR_FW_VideoTold();
             break;
         }
         case FIRMWARE_UPDATE_FILE_CLEAN:
             for (const FwSystemRow& row : kSystems) {
                 PLR_FW_RemoveFiles(PLR_FW_GetFwUerPath(row.id).c_str());
+                fw_set_forget(row.id);
             }
             board_sync();
             PLR_FW_AnswerCommand(cmd, 0);
@@ -508,11 +537,14 @@ int PLR_FW_UpgradeInit() {
     }
     c.remove_sd_files.store(0);
     g_lastResult.store(0);
+    g_lastSource.store(FW_SOURCE_NONE);
+    g_cardSeen.store(0);
     g_running.store(true);
     PLR_FW_TransferReset();
     PLR_FW_UploadInit();
     FsSetUploadHandler(FsRxDataHandler);
-    finish_video_upgrade_after_restart();
+    // An install the last run could not prove is reported at the first query.
+    if (PLR_FW_VideoStartUp() < 0) g_lastResult.store(kResultFailed);
     PLR_FW_UpgradeCheck();
     PLR_TRACE(PLR_LOG_D, "%s: complete!!", "PLR_FW_UpgradeInit");
     return 0;
@@ -530,7 +562,7 @@ int PLR_FW_UpgradeDeinit() {
     if (thread.joinable()) thread.join();
     FsClearUploadHandler();
     PLR_FW_UploadDeinit();
-    FsSetFwFileTransFlag(0);
+    PLR_FW_UploadModeOff();
     g_UpgradeCtx.upgrading_sys.store(FW_SYS_NONE);
     return 0;
 }

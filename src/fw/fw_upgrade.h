@@ -35,12 +35,19 @@ int PLR_FW_UpgradeTrigger();
 void PLR_FW_UpgradeCheck();
 uint32_t PLR_FW_GetUpgradingSys();
 int firmware_update_command_handler(const mavlink_command_long_t* cmd);
-// 0 when the update engine took the image, -1 otherwise (reported to the phone).
-int PLR_FW_VideoUpgrade(UpgradeCtx* ctx);
+// The flight controller's link status (its quad-status message). While it
+// reports the bound state (4 or 5) the drone may be flying: FILE_RESTART is
+// refused with 4.
+void PLR_FW_SetFlightLinkStatus(uint8_t status);
+// Once a second (from the trigger): upload mode ends when the phone's client
+// has gone or no upload data came for FW_UPLOAD_IDLE_MS; a card that was seen
+// and is gone lets its sets count anew.
+void PLR_FW_UpgradeWatch(int64_t nowMs);
 
 // Board paths of a system's firmware directory: on the card when it exists,
 // else on the data partition (GetFwPath); always the data partition
-// (GetFwUerPath). "" for other ids.
+// (GetFwUerPath). "" for other ids. The upgrade takes the data partition's
+// complete set before the card's (fw_sets.h).
 std::string PLR_FW_GetFwPath(uint32_t sys);
 std::string PLR_FW_GetFwUerPath(uint32_t sys);
 // The first pending system in upgrade order, or FW_SYS_NONE.

@@ -19,6 +19,8 @@
 #include "core/ccl.h"
 #include "core/led.h"
 #include "core/trace_log.h"
+#include "fs/fs_service.h"
+#include "fw/fw_sets.h"
 #include "fw/fw_upgrade.h"
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"
@@ -63,6 +65,7 @@ std::string printable(const std::string& text) {
 
 struct RecvFileInfo {
     uint8_t file_id = 0;
+    uint32_t sys = FW_SYS_NONE;
     uint32_t value = 0;     // announced, not used
     uint32_t total = 0;     // packages
     std::string dir;        // destination directory (board path)
@@ -80,6 +83,16 @@ std::atomic<int> rename_status{0};        // 1 while or after the move thread ru
 std::thread rename_Id;
 std::atomic<bool> g_renameDone{false};
 std::atomic<int> g_renameResult{0};
+// A package could not be written (a full data partition): the file fails at
+// its MD5 check instead of being listed as missing forever.
+bool g_writeFailed = false;  // guarded by g_uploadLock
+
+// Upload mode: only datagrams from the phone's address count, and the mode
+// ends when the phone goes or sends nothing for a while.
+std::mutex g_phoneLock;
+bool g_phoneKnown = false;  // guarded by g_phoneLock
+in_addr g_phoneAddr{};      // guarded by g_phoneLock
+std::atomic<int64_t> g_lastUploadMs{0};
 
 FwUploadParser g_parser;  // the file service's request thread only
 
@@ -92,14 +105,28 @@ void join_rename() {
     if (rename_Id.joinable()) rename_Id.join();
 }
 
-void fs_rename_precoss(std::string dir, std::string fileName) {
+int fsync_dir(const std::string& hostDir) {
+    const int fd = open(hostDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int rc = fsync(fd);
+    close(fd);
+    return rc;
+}
+
+// Puts the checked file in place and records it with its MD5: only then is it
+// part of its board's set.
+void fs_rename_precoss(uint32_t sys, std::string dir, std::string fileName, std::string md5) {
     const std::string hostDir = board_path(dir);
     if (mkdir(hostDir.c_str(), 0755) != 0 && errno != EEXIST) {
         PLR_TRACE(PLR_LOG_E, "mkdir %s failed: %s", dir.c_str(), strerror(errno));
     }
     std::error_code ec;
     std::filesystem::remove_all(board_path(fileName), ec);
-    const int rc = rename(board_path(FW_UPLOAD_TMP_FILE).c_str(), board_path(fileName).c_str());
+    int rc = rename(board_path(FW_UPLOAD_TMP_FILE).c_str(), board_path(fileName).c_str());
+    if (rc == 0) {
+        fsync_dir(hostDir);
+        rc = fw_set_record(sys, fileName.substr(fileName.rfind('/') + 1), md5);
+    }
     PLR_TRACE(PLR_LOG_D, "MD5 CHECK OK : %d!", rc);
     g_renameResult.store(rc);
     g_renameDone.store(true);
@@ -242,11 +269,15 @@ void firmware_check_thread(uint8_t target, uint32_t gen) {
         }
     }
     buf = {};
-    send_image_command(FIRMWARE_UPDATE_MD5, target, static_cast<uint8_t>(result), nullptr, 0);
+    // The image is in place before the phone hears that it checked out.
     if (result == 0 && imageTarget == 0 &&
         rename(board_path(FW_IMAGE_FILE).c_str(), board_path(FW_IMAGE_INSTALL_FILE).c_str()) != 0) {
         PLR_TRACE(PLR_LOG_E, "move %s to %s failed", FW_IMAGE_FILE, FW_IMAGE_INSTALL_FILE);
+        result = kImageResultFailed;
+        image_state.store(FW_IMAGE_BEGUN);
+        firmware_set_update_step(2);
     }
+    send_image_command(FIRMWARE_UPDATE_MD5, target, static_cast<uint8_t>(result), nullptr, 0);
 }
 
 void image_data(const mavlink_file_transfer_protocol_t& ftp, size_t len) {
@@ -366,8 +397,15 @@ int Fs_Parse_Msg(uint8_t byte) {
     return 0;
 }
 
-void FsRxDataHandler(const uint8_t* data, size_t len, const sockaddr_in* /*from*/) {
+void FsRxDataHandler(const uint8_t* data, size_t len, const sockaddr_in* from) {
     if (data == nullptr) return;
+    // Datagrams of the process itself come without a sender; from the network
+    // only the phone's count.
+    if (from != nullptr) {
+        std::lock_guard lock(g_phoneLock);
+        if (!g_phoneKnown || from->sin_addr.s_addr != g_phoneAddr.s_addr) return;
+    }
+    g_lastUploadMs.store(PLR_MAV_NowMs());
     for (size_t i = 0; i < len; ++i) {
         if (Fs_Parse_Msg(data[i]) == 1 && g_parser.type == FW_UPLOAD_TYPE_DATA) {
             FsRecvFileDataProcess(g_parser.payload, g_parser.len);
@@ -393,9 +431,19 @@ int FsRecvFileNameProcess(const uint8_t* payload, size_t len, uint8_t fileId) {
         PLR_TRACE(PLR_LOG_E, "file name refused (%s): %s", why, printable(a.name).c_str());
         return FW_ANNOUNCE_REFUSED;
     }
-    if (a.packages == 0 || a.packages > FW_UPLOAD_PKG_MAX) {
-        PLR_TRACE(PLR_LOG_E, "file announcement refused: %u packages (1 to %u)", a.packages,
-                  FW_UPLOAD_PKG_MAX);
+    if (a.packages == 0 || a.packages > fw_upload_packages_max(a.sys)) {
+        PLR_TRACE(PLR_LOG_E,
+                  "file announcement refused: %u packages (1 to %u: at most %llu bytes for board %u)",
+                  a.packages, fw_upload_packages_max(a.sys),
+                  static_cast<unsigned long long>(fw_file_size_max(a.sys)), a.sys);
+        return FW_ANNOUNCE_REFUSED;
+    }
+    // The update engine takes only update.img: anything else would wait on
+    // the board for ever.
+    if (a.sys == FW_SYS_VIDEO && a.name != FW_VIDEO_IMAGE_NAME &&
+        a.name != std::string(FW_VIDEO_IMAGE_NAME) + FW_SIG_SUFFIX) {
+        PLR_TRACE(PLR_LOG_E, "file announcement refused: the video board's image is %s, not %s",
+                  FW_VIDEO_IMAGE_NAME, printable(a.name).c_str());
         return FW_ANNOUNCE_REFUSED;
     }
     // A file still being moved into place finishes first: it renames the
@@ -403,6 +451,9 @@ int FsRecvFileNameProcess(const uint8_t* payload, size_t len, uint8_t fileId) {
     join_rename();
     rename_status.store(0);
     recv_file_info.total = a.packages;
+    recv_file_info.sys = a.sys;
+    g_writeFailed = false;
+    g_lastUploadMs.store(PLR_MAV_NowMs());
     recv_file_info.value = a.value;
     recv_file_info.dir = PLR_FW_GetFwUerPath(a.sys);
     recv_file_info.file_name = recv_file_info.dir + "/" + a.name;
@@ -440,10 +491,12 @@ void FsRecvFileDataProcess(const uint8_t* payload, size_t len) {
     if (file_write_success[index] == 1) return;
     const size_t n = len - FW_UPLOAD_DATA_HEADER_LEN;
     const auto offset = static_cast<off_t>(index) * static_cast<off_t>(FW_UPLOAD_PKG_SIZE);
+    if (g_writeFailed) return;
     if (pwrite(recv_file_fd, payload + FW_UPLOAD_DATA_HEADER_LEN, n, offset) !=
         static_cast<ssize_t>(n)) {
-        // Left unmarked: the MD5 request lists it again.
-        PLR_TRACE(PLR_LOG_D, "fwrite failed %s ", strerror(errno));
+        // Once: the file fails at its MD5 check.
+        PLR_TRACE(PLR_LOG_E, "fwrite failed %s ", strerror(errno));
+        g_writeFailed = true;
         return;
     }
     file_write_success[index] = 1;
@@ -472,6 +525,7 @@ int FsRecvFileMD5Process(const uint8_t* payload, size_t len, uint8_t opcode, uin
             return FW_MD5_OK;
         }
         if (fileId != recv_file_info.file_id || file_write_success.empty()) return FW_MD5_BAD_FILE;
+        if (g_writeFailed) break;
         for (uint32_t i = 0; i < recv_file_info.total; ++i) {
             if (file_write_success[i] != 1) missing.push_back(i);
         }
@@ -483,9 +537,25 @@ int FsRecvFileMD5Process(const uint8_t* payload, size_t len, uint8_t opcode, uin
         return FW_MD5_MISSING;
     }
     std::lock_guard lock(g_uploadLock);
+    const std::string tmp = board_path(FW_UPLOAD_TMP_FILE);
+    if (g_writeFailed) {
+        PLR_TRACE(PLR_LOG_E, "%s not received: it could not be written",
+                  recv_file_info.file_name.c_str());
+        close_tmp_locked();
+        file_write_success = {};
+        unlink(tmp.c_str());
+        return FW_MD5_NO_FILE;
+    }
+    // On the medium before it is renamed into place.
+    if (recv_file_fd >= 0 && fsync(recv_file_fd) != 0) {
+        PLR_TRACE(PLR_LOG_E, "fsync %s failed: %s", FW_UPLOAD_TMP_FILE, strerror(errno));
+        close_tmp_locked();
+        file_write_success = {};
+        unlink(tmp.c_str());
+        return FW_MD5_NO_FILE;
+    }
     close_tmp_locked();
     file_write_success = {};
-    const std::string tmp = board_path(FW_UPLOAD_TMP_FILE);
     if (!board_file_exists(FW_UPLOAD_TMP_FILE)) {
         PLR_TRACE(PLR_LOG_E, "file not exist!");
         return FW_MD5_NO_FILE;
@@ -503,7 +573,8 @@ int FsRecvFileMD5Process(const uint8_t* payload, size_t len, uint8_t opcode, uin
     rename_status.store(1);
     g_renameDone.store(false);
     join_rename();
-    rename_Id = std::thread(fs_rename_precoss, recv_file_info.dir, recv_file_info.file_name);
+    rename_Id = std::thread(fs_rename_precoss, recv_file_info.sys, recv_file_info.dir,
+                            recv_file_info.file_name, std::string(md5));
     return FW_MD5_BUSY;
 }
 
@@ -524,6 +595,7 @@ int mavlink_file_transfer_handler(const mavlink_message_t* msg) {
     switch (ftp.target_network) {
         case FIRMWARE_UPDATE_FILE_BEGIN: {
             PLR_TRACE(PLR_LOG_D, "FIRMWARE_UPDATE_FILE_BEGIN");
+            PLR_FW_UploadNoteActivity();
             const int result = FsRecvFileNameProcess(ftp.payload, len, ftp.target_component);
             answer_transfer(ftp, result);
             if (result == FW_ANNOUNCE_OK) PLR_SYS_LED_Flush(PLR_LED_FAST_BLINK);
@@ -531,8 +603,10 @@ int mavlink_file_transfer_handler(const mavlink_message_t* msg) {
         }
         case FIRMWARE_UPDATE_FILE_MD5: {
             PLR_TRACE(PLR_LOG_D, "FIRMWARE_UPDATE_FILE_MD5");
+            PLR_FW_UploadNoteActivity();
             const int result =
                 FsRecvFileMD5Process(ftp.payload, len, ftp.target_network, ftp.target_component);
+            PLR_FW_UploadNoteActivity();
             if (result == FW_MD5_MISSING || result == FW_MD5_BUSY) return -1;
             answer_transfer(ftp, result);
             if (result == FW_MD5_OK && PLR_SYS_LED_GET_Flush() == PLR_LED_FAST_BLINK) {
@@ -610,6 +684,40 @@ size_t PLR_FW_WriteFile(const uint8_t* buffer, size_t length, FILE* fp) {
     return written;
 }
 
+// ---- upload mode ----
+
+void PLR_FW_UploadModeOn(const in_addr* phone) {
+    {
+        std::lock_guard lock(g_phoneLock);
+        g_phoneKnown = phone != nullptr;
+        if (phone != nullptr) g_phoneAddr = *phone;
+    }
+    g_parser = FwUploadParser{};
+    g_lastUploadMs.store(PLR_MAV_NowMs());
+    FsSetFwFileTransFlag(1);
+}
+
+void PLR_FW_UploadModeOff() {
+    FsSetFwFileTransFlag(0);
+    std::lock_guard lock(g_phoneLock);
+    g_phoneKnown = false;
+}
+
+void PLR_FW_UploadNoteActivity() {
+    g_lastUploadMs.store(PLR_MAV_NowMs());
+}
+
+void PLR_FW_UploadWatch(int64_t nowMs) {
+    if (FsGetFwFileTransFlag() == 0) return;
+    const bool gone = MavlinkContext.ConnState.load() == MAV_CONN_NONE;
+    const bool idle = nowMs - g_lastUploadMs.load() >= FW_UPLOAD_IDLE_MS;
+    if (!gone && !idle) return;
+    PLR_TRACE(PLR_LOG_E, "upload mode ended: %s",
+              gone ? "the phone has gone" : "no upload data for 10 s");
+    PLR_FW_UploadModeOff();
+    if (PLR_SYS_LED_GET_Flush() == PLR_LED_FAST_BLINK) PLR_SYS_LED_Flush(PLR_LED_ON);
+}
+
 // ---- life cycle ----
 
 void PLR_FW_UploadInit() {
@@ -619,6 +727,11 @@ void PLR_FW_UploadInit() {
         close_tmp_locked();
         file_write_success = {};
         rename_status.store(0);
+        g_writeFailed = false;
+    }
+    {
+        std::lock_guard lock(g_phoneLock);
+        g_phoneKnown = false;
     }
     g_parser = FwUploadParser{};
     g_checkStop.store(false);

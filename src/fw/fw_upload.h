@@ -70,6 +70,18 @@ void PLR_FW_SetImageState(int state);
 // Bytes written (units of 32768 bytes, then the rest).
 size_t PLR_FW_WriteFile(const uint8_t* buffer, size_t length, FILE* fp);
 
+// Upload mode of the file port. On: only datagrams from `phone` (the phone
+// link's peer; null when it has no IPv4 address) count, and the mode ends by
+// itself when the phone's client goes or FW_UPLOAD_IDLE_MS pass without
+// upload data or upload messages (PLR_FW_UploadWatch, once a second). Off: the
+// file port serves the file service again.
+inline constexpr int64_t FW_UPLOAD_IDLE_MS = 10000;
+void PLR_FW_UploadModeOn(const in_addr* phone);
+void PLR_FW_UploadModeOff();
+// An upload message from the phone (announcement, MD5 check) keeps the mode.
+void PLR_FW_UploadNoteActivity();
+void PLR_FW_UploadWatch(int64_t nowMs);
+
 // Starts / stops the upload's state and threads (move thread, image check).
 void PLR_FW_UploadInit();
 void PLR_FW_UploadDeinit();

@@ -130,6 +130,7 @@ int fw_announce_decode(const uint8_t* payload, size_t len, FwFileAnnounce* a) {
 const char* fw_name_refusal(std::string_view name) {
     if (name.empty()) return "empty name";
     if (name.size() > FW_NAME_MAX) return "name longer than 255 bytes";
+    if (name == ".") return "name is \".\"";
     if (name.find("..") != std::string_view::npos) return "name contains \"..\"";
     for (char c : name) {
         if (c == '/') return "name contains '/'";

@@ -64,12 +64,25 @@ inline constexpr size_t FW_UPLOAD_DATA_HEADER_LEN = 5;
 inline constexpr uint32_t FW_UPLOAD_PKG_SIZE = 2048;
 static_assert(FW_UPLOAD_DATA_HEADER_LEN + FW_UPLOAD_PKG_SIZE == FW_UPLOAD_PAYLOAD_MAX);
 
-// Bounds on what the phone announces, checked before anything is allocated:
-// an upload file of at most 256 MiB (131072 packages of 2048 bytes) and a
-// single image of at most 16 MiB.
-inline constexpr uint64_t FW_UPLOAD_FILE_MAX = 256ULL * 1024 * 1024;
-inline constexpr uint32_t FW_UPLOAD_PKG_MAX =
-    static_cast<uint32_t>(FW_UPLOAD_FILE_MAX / FW_UPLOAD_PKG_SIZE);
+// Bounds on what the phone uploads, checked at the announcement before
+// anything is allocated, and again before a file is installed or sent: one
+// limit per board. The video board's image goes to the update engine (at most
+// 64 MiB, what the video board holds in memory to send a file on); the other
+// boards are told the file size as a float, which is exact only up to 2^24
+// bytes, so their files are at most 16 MiB.
+inline constexpr uint64_t FW_UPLOAD_FILE_MAX = 64ULL * 1024 * 1024;
+inline constexpr uint64_t FW_BOARD_FILE_MAX = 1ULL << 24;
+static_assert(FW_BOARD_FILE_MAX % FW_UPLOAD_PKG_SIZE == 0);
+// The largest file for board `sys`, and its number of upload packages.
+constexpr uint64_t fw_file_size_max(uint32_t sys) {
+    return sys == FW_SYS_VIDEO ? FW_UPLOAD_FILE_MAX : FW_BOARD_FILE_MAX;
+}
+constexpr uint32_t fw_upload_packages_max(uint32_t sys) {
+    return static_cast<uint32_t>(fw_file_size_max(sys) / FW_UPLOAD_PKG_SIZE);
+}
+// A detached signature of a firmware file: uploaded beside it under its name
+// with this suffix; never installed or sent itself.
+inline constexpr const char* FW_SIG_SUFFIX = ".sig";
 inline constexpr uint32_t FW_IMAGE_SIZE_MAX = 16U * 1024 * 1024;
 // Names of uploaded files: the file system's limit.
 inline constexpr size_t FW_NAME_MAX = 255;
@@ -126,7 +139,7 @@ int fw_announce_encode(const FwFileAnnounce& a, uint8_t* out, size_t size);
 int fw_announce_decode(const uint8_t* payload, size_t len, FwFileAnnounce* a);
 
 // A file name from the phone is used as one directory entry only: 1 to 255
-// bytes of letters, digits, '.', '_', '-' and '+', and never "..". Anything
+// bytes of letters, digits, '.', '_', '-' and '+', never "." or "..". Anything
 // else (a '/', a control character, shell characters) is refused. "" when
 // the name is acceptable, else the reason.
 const char* fw_name_refusal(std::string_view name);

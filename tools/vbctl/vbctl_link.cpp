@@ -178,6 +178,10 @@ int vbctl_link_send(VbctlLink* link, const mavlink_message_t* msg) {
     return 0;
 }
 
+int vbctl_link_keepalive(VbctlLink* link) {
+    return send_heartbeat_if_due(link);
+}
+
 int vbctl_link_pump(VbctlLink* link, int64_t deadline_ms, VbctlOnMessage on_message,
                     void* context) {
     if (link == nullptr || link->fd < 0) return VBCTL_PUMP_CLOSED;

@@ -40,6 +40,10 @@ uint8_t vbctl_link_next_seq(VbctlLink* link);
 // Writes one message. 0, or -1 when the link is gone.
 int vbctl_link_send(VbctlLink* link, const mavlink_message_t* msg);
 
+// Sends the phone's heartbeat when one is due, so that a long upload on the
+// file port keeps the link alive. 0, or -1 when the link is gone.
+int vbctl_link_keepalive(VbctlLink* link);
+
 enum VbctlPump : int {
     VBCTL_PUMP_DEADLINE = 0,      // the deadline passed
     VBCTL_PUMP_CLOSED = -1,       // the board closed the link or a socket error

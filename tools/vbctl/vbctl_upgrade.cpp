@@ -183,7 +183,7 @@ std::vector<uint8_t> announcement(uint8_t sys, uint32_t packages, const std::str
     return p;
 }
 
-int upload_file(Uploader* u, const std::string& path, uint8_t fileId) {
+int upload_file(Uploader* u, const std::string& path, const std::string& name, uint8_t fileId) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         fprintf(stderr, "vbctl: cannot read %s\n", path.c_str());
@@ -191,12 +191,11 @@ int upload_file(Uploader* u, const std::string& path, uint8_t fileId) {
     }
     const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
-    if (file.empty() || file.size() > FW_UPLOAD_FILE_MAX) {
-        fprintf(stderr, "vbctl: %s must hold 1 byte to 256 MiB\n", path.c_str());
+    // The board checks the size against its limit for the board and answers.
+    if (file.empty() || file.size() > uint64_t{FW_UPLOAD_PKG_SIZE} * UINT32_MAX) {
+        fprintf(stderr, "vbctl: %s is empty or too large\n", path.c_str());
         return 1;
     }
-    const std::string name =
-        u->opt.name_given ? u->opt.name : path.substr(path.find_last_of('/') + 1);
     const auto packages = static_cast<uint32_t>(fw_div_ceil(file.size(), FW_UPLOAD_PKG_SIZE));
     const std::vector<uint8_t> a = announcement(u->opt.sys, packages, name);
     if (send_transfer(u->link, FIRMWARE_UPDATE_FILE_BEGIN, fileId, a.data(), a.size()) != 0 ||
@@ -207,6 +206,11 @@ int upload_file(Uploader* u, const std::string& path, uint8_t fileId) {
     for (uint32_t i = 0; i < packages; ++i) {
         if (static_cast<int64_t>(i) != u->opt.withhold && send_package(u, file, fileId, i) != 0)
             return 1;
+        // The board drops a link without heartbeats after 4 s.
+        if (vbctl_link_keepalive(u->link) != 0) {
+            fprintf(stderr, "vbctl: the link ended during the upload of %s\n", name.c_str());
+            return 1;
+        }
         if ((i + 1) % kFramesPerPause == 0) usleep(1000);
         if (i % 64 == 0 || i + 1 == packages) progress(name, i + 1, packages);
     }
@@ -246,6 +250,7 @@ int upload_file(Uploader* u, const std::string& path, uint8_t fileId) {
             fflush(stdout);
             for (uint32_t i : w.missing) {
                 if (i < packages && send_package(u, file, fileId, i) != 0) return 1;
+                if (vbctl_link_keepalive(u->link) != 0) return 1;
             }
             giveUp = vbctl_now_ms() + ms(u->opt.timeout_s);
         }
@@ -390,8 +395,20 @@ int vbctl_upgrade(VbctlLink* link, const VbctlUpgradeOptions& opt) {
         }
         int rc = send_command(link, FIRMWARE_UPDATE_FILE_PREPARE) != 0 ||
                  expect_ok(link, opt, FIRMWARE_UPDATE_FILE_PREPARE, -1, "upload mode");
-        for (size_t i = 0; rc == 0 && i < opt.files.size(); ++i) {
-            rc = upload_file(&u, opt.files[i], static_cast<uint8_t>(i + 1));
+        // Each file with its detached signature FILE.sig, when there is one.
+        std::vector<std::pair<std::string, std::string>> uploads;  // path, name
+        for (const std::string& path : opt.files) {
+            const std::string name =
+                opt.name_given ? opt.name : path.substr(path.find_last_of('/') + 1);
+            uploads.emplace_back(path, name);
+            const std::string sig = path + FW_SIG_SUFFIX;
+            if (access(sig.c_str(), R_OK) == 0 &&
+                std::find(opt.files.begin(), opt.files.end(), sig) == opt.files.end()) {
+                uploads.emplace_back(sig, name + FW_SIG_SUFFIX);
+            }
+        }
+        for (size_t i = 0; rc == 0 && i < uploads.size(); ++i) {
+            rc = upload_file(&u, uploads[i].first, uploads[i].second, static_cast<uint8_t>(i + 1));
         }
         close(u.udp);
         // The file port goes back to the file service whatever happened.

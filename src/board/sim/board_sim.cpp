@@ -238,9 +238,9 @@ void board_reboot() {
     kill(getpid(), SIGTERM);
 }
 
-// The update engine: the image's size and MD5 are recorded, the image is kept
-// as sim/installed.img, and the board reboots. sim/update-engine-fail makes
-// the engine missing, as on a board without it.
+// The update engine: the image's size and MD5 are recorded and the image is
+// kept as sim/installed.img. sim/update-engine-fail makes the engine missing,
+// as on a board without it.
 int board_update_engine() {
     const std::string image = board_path(BOARD_UPDATE_IMAGE);
     if (board_file_exists("/sim/update-engine-fail")) {
@@ -266,10 +266,13 @@ int board_update_engine() {
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
     board_sim_event("update-engine", std::string("--image_url=") + BOARD_UPDATE_IMAGE +
-                                         " --misc=update --reboot size=" +
+                                         " --misc=update size=" +
                                          std::to_string(bytes.size()) + " md5=" + md5);
-    board_reboot();
     return 0;
+}
+
+const char* board_fw_pubkey_path() {
+    return "/sim/fw-pubkey.pem";
 }
 
 int board_mdev_scan() {
@@ -510,6 +513,10 @@ int board_sd_space(BoardFsSpace* space) {
 // firewall is only recorded.
 const char* board_phone_net_prefix() {
     return "127.0.0.";
+}
+
+const char* board_ground_station_address() {
+    return "127.0.0.1";
 }
 
 const char* board_listen_address() {

@@ -61,12 +61,15 @@ void board_reboot() {
 }
 
 int board_update_engine() {
-    // The engine runs on after this process is gone; it reboots the board.
-    return board_run_command(
-               "updateEngine --image_url=/userdata/videofw/update.img --misc=update --reboot &") ==
+    // In the foreground: its exit status is the proof of the install.
+    return board_run_command("updateEngine --image_url=/userdata/videofw/update.img --misc=update") ==
                    0
                ? 0
                : -1;
+}
+
+const char* board_fw_pubkey_path() {
+    return "/usr/share/vboard/fw-pubkey.pem";
 }
 
 int board_mdev_scan() {
@@ -131,6 +134,10 @@ int board_sd_space(BoardFsSpace* space) {
 
 const char* board_phone_net_prefix() {
     return "192.168.31.";
+}
+
+const char* board_ground_station_address() {
+    return "192.168.31.255";
 }
 
 const char* board_listen_address() {

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,6 +126,7 @@ TEST(FwUploadWire, NamesAndVersionsFromThePhone) {
         {"$(id)", false},
         {"a\nb", false},
         {"..", false},
+        {".", false},
         {"", false},
         {std::string(255, 'a'), true},
         {std::string(256, 'a'), false},
@@ -227,6 +230,69 @@ protected:
         std::vector<uint8_t> datagram;
         fw_upload_data_frame_append(9, index, file.data() + at, n, &datagram);
         FsRxDataHandler(datagram.data(), datagram.size(), nullptr);
+    }
+
+    // The whole upload of one file as the phone does it; the MD5 answer.
+    int upload(uint8_t sys, const std::string& name, const std::vector<uint8_t>& file) {
+        const auto packages = static_cast<uint32_t>(fw_div_ceil(file.size(), FW_UPLOAD_PKG_SIZE));
+        handle(announce(sys, packages, name));
+        const auto begun = answer(FIRMWARE_UPDATE_FILE_BEGIN);
+        if (!begun || begun->confirmation != 0) return begun ? begun->confirmation : -1;
+        for (uint32_t i = 0; i < packages; ++i) send_package(file, i);
+        const std::string md5 = md5_hex(file);
+        const mavlink_message_t check =
+            transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(md5.begin(), md5.end()));
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            handle(check);
+            if (const auto a = answer(FIRMWARE_UPDATE_FILE_MD5, 100)) return a->confirmation;
+        }
+        return -1;
+    }
+    void command(uint8_t sub) {
+        const mavlink_command_long_t cmd = phone_command(sub);
+        firmware_update_command_handler(&cmd);
+    }
+    // Video installs the simulated update engine has made so far.
+    int engine_runs() const {
+        const std::string log = root_->read("/sim/events.log");
+        int n = 0;
+        for (size_t at = log.find("update-engine --image_url"); at != std::string::npos;
+             at = log.find("update-engine --image_url", at + 1))
+            ++n;
+        return n;
+    }
+    // The board runs until it is idle or asks for its reboot, and is switched
+    // off; true when it asked for the reboot.
+    bool run_until_idle_or_reboot() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        bool reboot = false;
+        while (std::chrono::steady_clock::now() < end) {
+            PLR_FW_UpgradeTrigger();
+            reboot = root_->exists("/sim/reboot-requested");
+            if (reboot || (g_UpgradeCtx.pending_mask.load() == 0 &&
+                           PLR_FW_GetUpgradingSys() == FW_SYS_NONE))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        PLR_FW_UpgradeDeinit();
+        std::filesystem::remove(root_->path("/sim/reboot-requested"));
+        return reboot;
+    }
+    // Power-on, then as many reboots as the board asks for (at most four).
+    void power_on() {
+        for (int boot = 0; boot < 4; ++boot) {
+            PLR_FW_UpgradeInit();
+            if (!run_until_idle_or_reboot()) return;
+        }
+    }
+    // The board is up; the phone's first status query after start-up.
+    std::optional<mavlink_command_long_t> first_status() {
+        PLR_FW_UpgradeInit();
+        command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+        auto a = answer(FW_STATUS_REPORT, 500);
+        PLR_FW_UpgradeDeinit();
+        return a;
     }
 
     std::unique_ptr<TempBoardRoot> root_;
@@ -340,8 +406,18 @@ TEST_F(FwPhoneTest, HostileAnnouncementsAreRefusedAndChangeNothing) {
         {"name past the payload", transfer(FIRMWARE_UPDATE_FILE_BEGIN, 9, overlong),
          FW_ANNOUNCE_REFUSED},
         {"no packages", announce(FW_SYS_VIDEO, 0, "a.bin"), FW_ANNOUNCE_REFUSED},
-        {"too many packages", announce(FW_SYS_VIDEO, FW_UPLOAD_PKG_MAX + 1, "a.bin"),
+        {"video image over 64 MiB",
+         announce(FW_SYS_VIDEO, fw_upload_packages_max(FW_SYS_VIDEO) + 1, "update.img"),
          FW_ANNOUNCE_REFUSED},
+        // Begin tells the other boards the size as a float: exact to 2^24 only.
+        {"flight-controller file of 2^24 + 1 bytes",
+         announce(FW_SYS_FLYC, (1U << 24) / FW_UPLOAD_PKG_SIZE + 1, "fc.bin"), FW_ANNOUNCE_REFUSED},
+        {"repeater file of 2^24 + 1 bytes",
+         announce(FW_SYS_REPEATER, (1U << 24) / FW_UPLOAD_PKG_SIZE + 1, "r.bin"),
+         FW_ANNOUNCE_REFUSED},
+        {"video image not named update.img", announce(FW_SYS_VIDEO, 1, "other.img"),
+         FW_ANNOUNCE_REFUSED},
+        {"the name \".\"", announce(FW_SYS_FLYC, 1, "."), FW_ANNOUNCE_REFUSED},
         {"the phone's system id", announce(4, 1, "a.bin"), FW_ANNOUNCE_BAD_SYS},
     };
     for (const Case& c : cases) {
@@ -393,28 +469,35 @@ TEST_F(FwPhoneTest, StepRecordLetters) {
 }
 
 TEST_F(FwPhoneTest, StatusAfterTheVideoRestartConfirmsOnce) {
-    firmware_set_update_step(4);
+    signal(SIGTERM, SIG_IGN);  // the simulated reboot signals the process
+    PLR_FW_UpgradeInit();
+    ASSERT_EQ(upload(FW_SYS_VIDEO, FW_VIDEO_IMAGE_NAME, std::vector<uint8_t>(100, 7)), 0);
+    command(FIRMWARE_UPDATE_FILE_RESTART);
+    ASSERT_TRUE(run_until_idle_or_reboot());
+    PLR_FW_UpgradeInit();
     const mavlink_command_long_t query = phone_command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
     firmware_update_command_handler(&query);
     const auto first = answer(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->confirmation, 5);
     EXPECT_EQ(first->target_component, FW_SYS_VIDEO);
+    EXPECT_EQ(first->param4, 1.0f) << "the phone's upload was installed";
     EXPECT_FALSE(root_->exists(FW_STEP_FILE));
     firmware_update_command_handler(&query);
     const auto second = answer(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
     ASSERT_TRUE(second);
     EXPECT_NE(second->confirmation, 5);
     EXPECT_EQ(second->target_component, FW_SYS_NONE);
+    PLR_FW_UpgradeDeinit();
 }
 
-TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFactoryCardKept) {
-    // Directories without files: each board's upgrade fails at once.
-    for (const char* dir : {"/userdata/flyctrolfw", "/tmp/SD0/flyctrolfw", "/userdata/gimbalfw",
-                            "/tmp/SD0/repeatorfw"}) {
+TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFilesKept) {
+    // Card directories without files: each board's upgrade fails at once. The
+    // phone's files of a set it never declared complete are not touched.
+    for (const char* dir : {"/tmp/SD0/flyctrolfw", "/tmp/SD0/gimbalfw", "/tmp/SD0/repeatorfw"}) {
         std::filesystem::create_directories(root_->path(dir));
     }
-    root_->write(FW_FACTORY_MARK, "");
+    root_->write("/userdata/flyctrolfw/part1.bin", "half of a set");
     PLR_FW_UpgradeInit();
     EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), (1U << 3) | (1U << 7) | (1U << 5));
     for (uint32_t sys : {FW_SYS_FLYC, FW_SYS_GIMBAL, FW_SYS_REPEATER}) {
@@ -431,9 +514,8 @@ TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFactoryCardKept) {
         ASSERT_EQ(PLR_FW_GetUpgradingSys(), FW_SYS_NONE) << sys;
     }
     EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), 0U);
-    EXPECT_FALSE(root_->exists("/userdata/flyctrolfw"));
-    EXPECT_FALSE(root_->exists("/userdata/gimbalfw"));
-    EXPECT_TRUE(root_->exists("/tmp/SD0/flyctrolfw")) << "kept on a card with factory.bin";
+    EXPECT_TRUE(root_->exists("/userdata/flyctrolfw/part1.bin"));
+    EXPECT_TRUE(root_->exists("/tmp/SD0/flyctrolfw"));
     EXPECT_TRUE(root_->exists("/tmp/SD0/repeatorfw"));
 
     // A status query still tells of the failure.
@@ -444,13 +526,114 @@ TEST_F(FwPhoneTest, BoardsInOrderFailuresReportedFactoryCardKept) {
     EXPECT_NE(status->param1, 0.0f);
     EXPECT_EQ(status->target_component, FW_SYS_NONE);
 
-    // Without factory.bin the card's copies go too.
-    std::filesystem::remove(root_->path(FW_FACTORY_MARK));
-    PLR_FW_UpgradeCheck();
-    PLR_FW_UpgradeTrigger();
-    ASSERT_TRUE(answer(FW_STATUS_REPORT));
+    // The card's sets were tried once for this card: not again at the next
+    // start, until the card has been out.
     PLR_FW_UpgradeDeinit();
-    EXPECT_FALSE(root_->exists("/tmp/SD0/flyctrolfw"));
+    PLR_FW_UpgradeInit();
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), 0U);
+    PLR_FW_UpgradeTrigger();
+    std::filesystem::rename(root_->path("/tmp/SD0"), root_->path("/tmp/SD0.out"));
+    PLR_FW_UpgradeTrigger();
+    std::filesystem::rename(root_->path("/tmp/SD0.out"), root_->path("/tmp/SD0"));
+    PLR_FW_UpgradeCheck();
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), (1U << 3) | (1U << 7) | (1U << 5));
+    PLR_FW_UpgradeDeinit();
+}
+
+// What start-up does with the video board's image, by the step record, an
+// image on the card, factory.bin and whether the install was proven (the
+// update engine returned success before the reboot). A power cut between the
+// step record 'R' and the engine's return leaves 'R' without that proof.
+TEST_F(FwPhoneTest, StartUpDecisionTable) {
+    signal(SIGTERM, SIG_IGN);  // the simulated reboot signals the process
+    enum Installed { NONE, UPLOAD, CARD };
+    struct Row {
+        const char* what;
+        bool card;
+        bool factory;
+        std::function<void()> before;  // what the phone did, or the power cut
+        Installed installed;  // the image the engine was given last
+        int engines;          // engine runs in all
+        bool confirmed;       // the phone hears "video upgraded" (confirmation 5)
+        bool cardKept;
+    };
+    const std::vector<uint8_t> up(3000, 0x55);
+    const std::vector<uint8_t> cardImage(2500, 0xCC);
+    const auto uploadThen = [&](bool restart) {
+        return [this, &up, restart] {
+            PLR_FW_UpgradeInit();
+            ASSERT_EQ(upload(FW_SYS_VIDEO, FW_VIDEO_IMAGE_NAME, up), 0);
+            if (restart) {
+                command(FIRMWARE_UPDATE_FILE_RESTART);
+            } else {
+                // Power cut after 'R' was written, before the engine ran.
+                firmware_set_update_step(4);
+            }
+            run_until_idle_or_reboot();
+        };
+    };
+    const auto cutAfterCardCopy = [this, &cardImage] {
+        root_->write("/userdata/videofw/update.img",
+                       std::string(cardImage.begin(), cardImage.end()));
+        firmware_set_update_step(4);
+    };
+    const auto uploadWaiting = [this, &up] {
+        PLR_FW_UpgradeInit();
+        ASSERT_EQ(upload(FW_SYS_VIDEO, FW_VIDEO_IMAGE_NAME, up), 0);
+        PLR_FW_UpgradeDeinit();
+        // Power-off and on with the upload waiting for FILE_RESTART: the
+        // card does not replace i
+        power_on();
+        EXPECT_EQ(engine_runs(), 0) << "the card replaced the waiting upload";
+        PLR_FW_UpgradeInit();
+        command(FIRMWARE_UPDATE_FILE_RESTART);
+        run_until_idle_or_reboot();
+    };
+    const auto cutNoImage = [] { firmware_set_update_step(4); };
+    const Row rows[] = {
+        {"phone's image, install proven", false, false, uploadThen(true), UPLOAD, 1, true, false},
+        {"phone's image, power cut at R", false, false, uploadThen(false), UPLOAD, 1, true, false},
+        {"card image", true, false, nullptr, CARD, 1, true, false},
+        {"card image with factory.bin", true, true, nullptr, CARD, 1, true, true},
+        {"card image with factory.bin, power cut at R", true, true, cutAfterCardCopy, CARD, 1,
+         true, true},
+        {"card image and the phone's verified upload", true, false, uploadWaiting, UPLOAD, 1, true,
+         true},
+        {"power cut at R, image gone", false, false, cutNoImage, NONE, 0, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        root_ = std::make_unique<TempBoardRoot>(
+            std::initializer_list<const char*>{"/userdata", "/tmp/SD0", "/etc", "/sim"});
+        if (row.card)
+            root_->write("/tmp/SD0/videofw/update.img",
+                         std::string(cardImage.begin(), cardImage.end()));
+        if (row.factory) root_->write(FW_FACTORY_MARK, "");
+        if (row.before) row.before();
+        power_on();
+        EXPECT_EQ(engine_runs(), row.engines);
+        const std::string installed = root_->read("/sim/installed.img");
+        const Installed got = installed.empty()                                  ? NONE
+                              : installed == std::string(up.begin(), up.end()) ? UPLOAD
+                              : installed == std::string(cardImage.begin(), cardImage.end())
+                                  ? CARD
+                                  : NONE;
+        EXPECT_EQ(got, row.installed) << "0 none, 1 the phone's upload, 2 the card's image";
+        const auto status = first_status();
+        ASSERT_TRUE(status);
+        const bool confirmed = status->confirmation == 5 && status->target_component == FW_SYS_VIDEO;
+        EXPECT_EQ(confirmed, row.confirmed);
+        if (!row.confirmed) {
+            EXPECT_NE(status->param1, 0.0f) << "the failure is reported";
+        }
+        EXPECT_EQ(root_->exists("/tmp/SD0/videofw/update.img"), row.cardKept);
+        // The confirmation comes once; nothing is installed after it.
+        const auto next = first_status();
+        ASSERT_TRUE(next);
+        EXPECT_NE(next->confirmation, 5);
+        power_on();
+        EXPECT_EQ(engine_runs(), row.engines) << "no install after the confirmation";
+    }
 }
 
 TEST_F(FwPhoneTest, UploadModeOfTheFilePort) {
