@@ -5,6 +5,7 @@
 
 #include "app/app_hooks.h"
 #include "board/board.h"
+#include "cam2/cam2_endpoint.h"
 #include "core/ccl.h"
 #include "core/led.h"
 #include "core/main_loop.h"
@@ -58,6 +59,7 @@ constexpr Step kStartSteps[] = {
     {"PLR_TM_Init", [] { PLR_TM_Init(); }},
     {"PLR_FW_UpgradeInit", [] { PLR_FW_UpgradeInit(); }},
     {"PLR_MAV_Init", [] { PLR_MAV_Init(); }},
+    {"PLR_CAM2_Init", [] { PLR_CAM2_Init(); }},
 };
 
 // Stop order of the subsystems; each entry runs once, in this order. The
@@ -65,6 +67,7 @@ constexpr Step kStartSteps[] = {
 constexpr Step kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
     {"PLR_FW_UpgradeDeinit", [] { PLR_FW_UpgradeDeinit(); }},
+    {"PLR_CAM2_Deinit", [] { PLR_CAM2_Deinit(); }},
     {"PLR_FPV_StreamDeinit", [] { PLR_FPV_StreamDeinit(); }},
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},
     {"PLR_VPS_Deinit", PLR_VPS_Deinit},

@@ -22,6 +22,7 @@ int MavlinkUpdateGPSInfo(const mavlink_message_t* msg) {
         mavlink_gps_raw_int_t gps{};
         mavlink_msg_gps_raw_int_decode(msg, &gps);
         MavlinkSetGPSPosition(gps.lat, gps.lon);
+        MavlinkSetGPSFix(gps.fix_type);
         return 0;
     }
     if (msg->msgid == MAVLINK_MSG_ID_PELORA_GPS_INFO) {

@@ -20,6 +20,7 @@
 #include "core/trace_log.h"
 #include "mav/mav_input.h"
 #include "mav/mavlink_msgs.h"
+#include "state/drone_position.h"
 
 UartCtx UartContext;
 
@@ -120,6 +121,7 @@ int write_all(int fd, const uint8_t* bytes, size_t length) {
 }
 
 void dispatch_one(const mavlink_message_t* msg, void* /*context*/) {
+    if (mavlink_sysid_sender(msg->sysid) == MAV_BOARD_FLYCTRL) MavlinkFlyctrlHeard();
     if (const UartMessageHandler handler = g_messageHandler.load()) handler(msg);
 }
 

@@ -1,6 +1,7 @@
 #include "state/drone_position.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -9,6 +10,14 @@ namespace {
 std::atomic<int32_t> g_gpsLat{0};
 std::atomic<int32_t> g_gpsLon{0};
 std::atomic<int32_t> g_gpsAlt{0};
+std::atomic<uint8_t> g_gpsFix{0};
+std::atomic<int64_t> g_flyctrlHeardMs{-1};
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kAxis = 6378245.0;               // Krasovsky ellipsoid, semi-major axis
@@ -33,6 +42,24 @@ void MavlinkResetGPSInfo() {
     g_gpsLat.store(0);
     g_gpsLon.store(0);
     g_gpsAlt.store(0);
+    g_gpsFix.store(0);
+}
+
+void MavlinkSetGPSFix(uint8_t fixType) {
+    g_gpsFix.store(fixType);
+}
+
+uint8_t MavlinkGetGPSFix() {
+    return g_gpsFix.load();
+}
+
+void MavlinkFlyctrlHeard() {
+    g_flyctrlHeardMs.store(steady_ms());
+}
+
+int64_t MavlinkFlyctrlSilentMs() {
+    const int64_t at = g_flyctrlHeardMs.load();
+    return at < 0 ? -1 : steady_ms() - at;
 }
 
 int32_t MavlinkGetGPSLatitude() {

@@ -15,6 +15,17 @@ int32_t MavlinkGetGPSLatitude();
 int32_t MavlinkGetGPSLongtitude();
 int32_t MavlinkGetGPSAltitude();
 
+// The fix type of the last GPS report (0 or 1: no fix, 2: 2D, 3: 3D, ...),
+// 0 at start.
+void MavlinkSetGPSFix(uint8_t fixType);
+uint8_t MavlinkGetGPSFix();
+
+// The flight-controller link marks every frame it receives; ground-station
+// front ends stand for the vehicle only while it speaks. Milliseconds since
+// the last frame (steady clock), or -1 when none came since start.
+void MavlinkFlyctrlHeard();
+int64_t MavlinkFlyctrlSilentMs();
+
 // WGS-84 degrees to GCJ-02 inside the region, unchanged outside. 0.
 int GPSConvert(float* latOut, float* lonOut, double lat, double lon);
 int isOutOfChina(double lat, double lon);

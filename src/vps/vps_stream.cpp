@@ -145,6 +145,22 @@ void PLR_VPS_FPVStreamCb(MEDIA_BUFFER mb) {
     RK_MPI_MB_ReleaseBuffer(mb);
 }
 
+namespace {
+
+VpsStreamFormat format_of(const VpsVencChn& venc) {
+    return {venc.width, venc.height, venc.dstFps, venc.vencAttr.rcAttr.bitRate};
+}
+
+}  // namespace
+
+VpsStreamFormat PLR_VPS_LiveViewFormat() {
+    return format_of(g_vpsCtx.fpvVenc);
+}
+
+VpsStreamFormat PLR_VPS_RecordFormat() {
+    return format_of(g_vpsCtx.recVenc);
+}
+
 int PLR_VPS_StreamKey(const uint8_t* frame, uint32_t size) {
     if (frame == nullptr || size < 5) return 0;
     const uint8_t type = frame[4] & 0x1f;

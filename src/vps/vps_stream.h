@@ -26,6 +26,17 @@ void PLR_VPS_FPVStreamCb(MEDIA_BUFFER mb);
 using PlrRecStreamCb = void (*)(MEDIA_BUFFER mb);
 void PLR_VPS_SetRecStreamCallback(PlrRecStreamCb callback);
 
+// An encoder's picture size, frame rate and bitrate, as set at the last mode
+// or resolution switch: the live view's and the recording's.
+struct VpsStreamFormat {
+    uint32_t width;
+    uint32_t height;
+    uint32_t fps;
+    uint32_t bitrate;  // bits per second
+};
+VpsStreamFormat PLR_VPS_LiveViewFormat();
+VpsStreamFormat PLR_VPS_RecordFormat();
+
 // 1 when the frame begins with a four-byte start code and an SPS or IDR NAL unit.
 int PLR_VPS_StreamKey(const uint8_t* frame, uint32_t size);
 
