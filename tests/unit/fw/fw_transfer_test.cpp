@@ -124,6 +124,7 @@ struct AnsweringTarget {
     FwTarget t;
     uint32_t muteAfterPackages = UINT32_MAX;  // stops answering after this many packages
     int refuseStep = -1;                      // this step is always refused (result 3)
+    bool askForever = false;  // repeater: answers every MD5 by asking for package 0 again
     std::atomic<bool> stop{false};
     std::thread thread;
 
@@ -149,6 +150,15 @@ struct AnsweringTarget {
         }
     }
     void handle(const mavlink_message_t& in) {
+        mavlink_file_transfer_protocol_t f{};
+        if (askForever && mavlink_msg_file_transfer_protocol_decode(&in, &f) == 0 &&
+            f.target_network == 3) {
+            mavlink_command_long_t again = answer(2, 0, 0);
+            again.param2 = again.param3 = again.param4 = again.param5 = again.param6 =
+                again.param7 = FW_NO_INDEX;
+            PLR_FW_UpgradingCmdLongHandle(&again);
+            return;
+        }
         mavlink_command_long_t c{};
         if (refuseStep >= 0 && mavlink_msg_command_long_decode(&in, &c) == 0 &&
             c.target_system == refuseStep) {
@@ -495,6 +505,48 @@ INSTANTIATE_TEST_SUITE_P(
                     FailCase{"RepeaterStopsAfterTheData", FW_SYS_REPEATER, 1, -1, false},
                     FailCase{"GimbalRefusesTheRestart", FW_SYS_GIMBAL, UINT32_MAX, 4, false}),
     [](const testing::TestParamInfo<FailCase>& i) { return i.param.name; });
+
+// A board is flashed only with all of its files as they were checked, and no
+// step or resend goes on for ever.
+TEST_F(FwTransferTest, AFileThatCannotBeSentFailsTheBoardAndEveryLoopEnds) {
+    const std::string good = file("good.bin", pattern(700, 3));
+    const std::string good2 = file("good2.bin", pattern(900, 4));
+    const std::string tooBig = file("big.bin", pattern((1U << 24) + 1, 5));
+    struct Case {
+        const char* what;
+        uint32_t board;
+        std::vector<std::string> files;
+        std::vector<std::string> md5s;  // empty: none given
+        bool askForever;
+    };
+    const Case cases[] = {
+        {"second file missing", FW_SYS_FLYC, {good, dir_ + "/none.bin"}, {}, false},
+        {"a file past 2^24 bytes", FW_SYS_GIMBAL, {good, tooBig}, {}, false},
+        {"a file changed since its check", FW_SYS_FLYC, {good, good2},
+         {fw_target_md5(pattern(700, 3)), std::string(32, '0')}, false},
+        {"a repeater asking for a package for ever", FW_SYS_REPEATER, {good}, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_orchestration_reset();
+        AnsweringTarget target;
+        target.t.board = static_cast<uint8_t>(c.board);
+        target.askForever = c.askForever;
+        target.start();
+        CaptureStdout();
+        const auto started = std::chrono::steady_clock::now();
+        const int rc =
+            PLR_FW_BoardTransfer(g_UpgradeCtx, c.board, c.files, c.md5s.empty() ? nullptr : &c.md5s);
+        GetCapturedStdout();
+        target.join();
+        EXPECT_EQ(rc, -1);
+        EXPECT_FALSE(target.t.restarted) << "the board was flashed with part of its firmware";
+        const std::vector<StatusReport> reports = fake_status_reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_NE(reports.back().result, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    }
+}
 
 TEST_F(FwTransferTest, StopEndsAWaitingTransfer) {
     shorten_silence(600000);

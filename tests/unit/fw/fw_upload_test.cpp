@@ -3,6 +3,7 @@
 // upload frame parser, the missing-package list, names and version texts from
 // the phone, the step record.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -28,6 +29,9 @@
 extern "C" {
 #include <libavutil/md5.h>
 }
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -224,12 +228,13 @@ protected:
         mavlink_msg_command_long_decode(&*m, &c);
         return c;
     }
-    void send_package(const std::vector<uint8_t>& file, uint32_t index) {
+    void send_package(const std::vector<uint8_t>& file, uint32_t index,
+                      const sockaddr_in* from = nullptr) {
         const size_t at = size_t{index} * FW_UPLOAD_PKG_SIZE;
         const size_t n = std::min<size_t>(FW_UPLOAD_PKG_SIZE, file.size() - at);
         std::vector<uint8_t> datagram;
         fw_upload_data_frame_append(9, index, file.data() + at, n, &datagram);
-        FsRxDataHandler(datagram.data(), datagram.size(), nullptr);
+        FsRxDataHandler(datagram.data(), datagram.size(), from);
     }
 
     // The whole upload of one file as the phone does it; the MD5 answer.
@@ -634,6 +639,169 @@ TEST_F(FwPhoneTest, StartUpDecisionTable) {
         power_on();
         EXPECT_EQ(engine_runs(), row.engines) << "no install after the confirmation";
     }
+}
+
+sockaddr_in host_address(const char* ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// In upload mode only the phone's datagrams count: a stranger's frames for
+// the same package, sent first, and bare frame headers change nothing.
+TEST_F(FwPhoneTest, OnlyThePhonesDatagramsCountInUploadMode) {
+    const sockaddr_in phone = host_address("127.0.0.5");
+    const sockaddr_in stranger = host_address("127.0.0.9");
+    PLR_FW_UploadModeOn(&phone.sin_addr);
+    const std::vector<uint8_t> file(3 * FW_UPLOAD_PKG_SIZE, 0x5A);
+    const std::vector<uint8_t> junk(file.size(), 0xEE);
+    handle(announce(FW_SYS_FLYC, 3, "fc.bin"));
+    ASSERT_TRUE(answer(FIRMWARE_UPDATE_FILE_BEGIN));
+    const uint8_t header[] = {'@', '#', '$', '&', 1, 0x05, 0x08};
+    for (uint32_t i = 0; i < 3; ++i) {
+        send_package(junk, i, &stranger);
+        FsRxDataHandler(header, sizeof header, &stranger);
+        send_package(file, i, &phone);
+    }
+    const std::string md5 = md5_hex(file);
+    const mavlink_message_t check =
+        transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(md5.begin(), md5.end()));
+    std::optional<mavlink_command_long_t> done;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < end) {
+        handle(check);
+        done = answer(FIRMWARE_UPDATE_FILE_MD5, 100);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->confirmation, 0);
+    EXPECT_EQ(root_->read("/userdata/flyctrolfw/fc.bin"), std::string(file.begin(), file.end()));
+    PLR_FW_UploadModeOff();
+}
+
+// Upload mode ends by itself: 10 s without data, or the phone gone.
+TEST_F(FwPhoneTest, UploadModeEndsWhenThePhoneGoesOrFallsSilent) {
+    const sockaddr_in phone = host_address("127.0.0.5");
+    PLR_FW_UploadModeOn(&phone.sin_addr);
+    const int64_t now = PLR_MAV_NowMs();
+    PLR_FW_UploadWatch(now + FW_UPLOAD_IDLE_MS - 500);
+    EXPECT_EQ(FsGetFwFileTransFlag(), 1);
+    PLR_FW_UploadWatch(now + FW_UPLOAD_IDLE_MS + 500);
+    EXPECT_EQ(FsGetFwFileTransFlag(), 0) << "10 s without data";
+
+    PLR_FW_UploadModeOn(&phone.sin_addr);
+    PLR_FW_UploadWatch(PLR_MAV_NowMs());
+    EXPECT_EQ(FsGetFwFileTransFlag(), 1);
+    PLR_MAV_CloseClient();
+    PLR_FW_UploadWatch(PLR_MAV_NowMs());
+    EXPECT_EQ(FsGetFwFileTransFlag(), 0) << "the phone's client has gone";
+}
+
+// A package that cannot be written (a full partition) fails the file at its
+// check instead of being listed as missing for ever.
+TEST_F(FwPhoneTest, AFullPartitionFailsTheUploadWithItsAnswer) {
+    const std::vector<uint8_t> file(4 * FW_UPLOAD_PKG_SIZE, 0x33);
+    handle(announce(FW_SYS_GIMBAL, 4, "g.bin"));
+    ASSERT_TRUE(answer(FIRMWARE_UPDATE_FILE_BEGIN));
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 2 * FW_UPLOAD_PKG_SIZE;
+    setrlimit(RLIMIT_FSIZE, &small);
+    for (uint32_t i = 0; i < 4; ++i) send_package(file, i);
+    setrlimit(RLIMIT_FSIZE, &old);
+    const std::string md5 = md5_hex(file);
+    const mavlink_message_t check =
+        transfer(FIRMWARE_UPDATE_FILE_MD5, 9, std::vector<uint8_t>(md5.begin(), md5.end()));
+    EXPECT_EQ(handle(check), 0) << "answered, not a missing list";
+    const auto a = answer(FIRMWARE_UPDATE_FILE_MD5);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->confirmation, FW_MD5_NO_FILE);
+    EXPECT_FALSE(root_->exists("/userdata/BINARY_FILE"));
+    EXPECT_FALSE(root_->exists("/userdata/gimbalfw/g.bin"));
+}
+
+// With a key on the board, an image is installed only with its valid
+// signature; a file changed after its upload is never installed.
+TEST_F(FwPhoneTest, SignedImagesOnlyWhenTheBoardHasAKey) {
+    signal(SIGTERM, SIG_IGN);  // the simulated reboot signals the process
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    ASSERT_NE(key, nullptr);
+    const auto sign = [key](const std::vector<uint8_t>& data) {
+        std::vector<uint8_t> sig(64);
+        size_t n = sig.size();
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        EXPECT_EQ(EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key), 1);
+        EXPECT_EQ(EVP_DigestSign(ctx, sig.data(), &n, data.data(), data.size()), 1);
+        EVP_MD_CTX_free(ctx);
+        return sig;
+    };
+    const std::vector<uint8_t> image(5000, 0x21);
+    std::vector<uint8_t> other = image;
+    other[100] ^= 1;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> sig;  // empty: none uploaded
+        bool changedAfterUpload;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"unsigned", {}, false, false},
+        {"signature of other bytes", sign(other), false, false},
+        {"signed", sign(image), false, true},
+        {"signed, changed after its upload", sign(image), true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        root_ = std::make_unique<TempBoardRoot>(
+            std::initializer_list<const char*>{"/userdata", "/tmp/SD0", "/etc", "/sim"});
+        FILE* fp = fopen(root_->path("/sim/fw-pubkey.pem").c_str(), "w");
+        ASSERT_NE(fp, nullptr);
+        PEM_write_PUBKEY(fp, key);
+        fclose(fp);
+        PLR_FW_UpgradeInit();
+        ASSERT_EQ(upload(FW_SYS_VIDEO, FW_VIDEO_IMAGE_NAME, image), 0);
+        if (!c.sig.empty()) {
+            ASSERT_EQ(upload(FW_SYS_VIDEO, "update.img.sig", c.sig), 0);
+        }
+        if (c.changedAfterUpload) root_->write("/userdata/videofw/update.img", "x");
+        command(FIRMWARE_UPDATE_FILE_RESTART);
+        run_until_idle_or_reboot();
+        EXPECT_EQ(engine_runs(), c.installed ? 1 : 0);
+        PLR_FW_UpgradeInit();
+        command(FIRMWARE_UPDATE_FILE_UPGRADE_STATUS);
+        const auto status = answer(FW_STATUS_REPORT);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->confirmation == 5, c.installed);
+        EXPECT_EQ(status->param1 != 0.0f, !c.installed) << "a refusal is a non-zero result";
+        PLR_FW_UpgradeDeinit();
+    }
+    EVP_PKEY_free(key);
+}
+
+// While the flight controller reports the bound state the drone may fly:
+// FILE_RESTART is refused and nothing is installed.
+TEST_F(FwPhoneTest, NoUpgradeStartsWhileTheFlightControllerIsBound) {
+    signal(SIGTERM, SIG_IGN);
+    PLR_FW_UpgradeInit();
+    ASSERT_EQ(upload(FW_SYS_VIDEO, FW_VIDEO_IMAGE_NAME, std::vector<uint8_t>(300, 1)), 0);
+    for (uint8_t link : {4, 5}) {
+        PLR_FW_SetFlightLinkStatus(link);
+        command(FIRMWARE_UPDATE_FILE_RESTART);
+        const auto a = answer(FIRMWARE_UPDATE_FILE_RESTART);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->confirmation, 4) << int{link};
+    }
+    EXPECT_EQ(g_UpgradeCtx.pending_mask.load(), 0U);
+    PLR_FW_SetFlightLinkStatus(3);
+    command(FIRMWARE_UPDATE_FILE_RESTART);
+    const auto a = answer(FIRMWARE_UPDATE_FILE_RESTART);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->confirmation, 0);
+    run_until_idle_or_reboot();
+    EXPECT_EQ(engine_runs(), 1);
+    PLR_FW_SetFlightLinkStatus(0);
 }
 
 TEST_F(FwPhoneTest, UploadModeOfTheFilePort) {
