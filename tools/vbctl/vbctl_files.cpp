@@ -223,6 +223,20 @@ std::string field(const std::string& text, const char* key) {
     return {};
 }
 
+// What the REASON item of a failure answer means.
+const char* reason_text(const std::string& reason) {
+    if (reason == FS_REASON_BUSY) return "it is being recorded";
+    if (reason == FS_REASON_READ_ERROR) return "the card failed a read";
+    if (reason == FS_REASON_DAMAGED) return "it holds no playable video";
+    if (reason == FS_REASON_OFFSET) return "the offset is past its end";
+    return "no reason given";
+}
+
+// TRANSCANCELED for `name` (with or without a REASON item).
+bool canceled_for(const std::string& text, const char* name) {
+    return starts_with(text, "TRANSCANCELED:") && field(text, "TRANSCANCELED") == name;
+}
+
 int not_on_card(const char* name) {
     fprintf(stderr, "vbctl: %s: not on the card (the board answered NOTEXIST)\n", name);
     return EXIT_FAILED;
@@ -285,9 +299,20 @@ int cmd_rm(Client* c, const char* name) {
     const int rc = request_answer(
         c, "the delete request",
         [&] { return send_resource(c, uri_type_of(name), name, FS_TRANS_DELETE, 0); },
-        [&](const std::string& t) { return t == removed; }, &answer);
+        [&](const std::string& t) {
+            return t == removed ||
+                   (starts_with(t, "REMOVEFAILED:") && field(t, "REMOVEFAILED") == name);
+        },
+        &answer);
     if (rc < 0) return EXIT_FAILED;
     if (rc == 0) return not_on_card(name);
+    if (answer != removed) {
+        const std::string reason = field(answer, "REASON");
+        fprintf(stderr, "vbctl: the board could not delete %s%s%s (%s)\n", name,
+                reason.empty() ? "" : ": ", reason.empty() ? "" : reason_text(reason),
+                answer.c_str());
+        return EXIT_FAILED;
+    }
     printf("%s\n", answer.c_str());
     return EXIT_OK;
 }
@@ -328,7 +353,7 @@ int download(Client* c, uint8_t uri_type, const char* name, const std::string& o
     const int64_t timeout = static_cast<int64_t>(c->opt.timeout_s * 1000);
     const int64_t start = vbctl_now_ms();
     const std::string complete = std::string("TRANSCOMPLETE:") + name;
-    const std::string canceled = std::string("TRANSCANCELED:") + name;
+    std::string reason;  // of a TRANSCANCELED
     std::vector<uint8_t> buf;
     uint64_t received = 0;
     bool write_failed = false;
@@ -358,7 +383,8 @@ int download(Client* c, uint8_t uri_type, const char* name, const std::string& o
                 started = true;
             } else if (text == complete && started) {
                 result = 0;
-            } else if (text == canceled && started) {
+            } else if (canceled_for(text, name)) {
+                reason = field(text, "REASON");
                 result = 1;
             } else if (text == "NOTEXIST" && !started) {
                 result = 2;
@@ -375,6 +401,12 @@ int download(Client* c, uint8_t uri_type, const char* name, const std::string& o
     }
     if (fclose(f) != 0) write_failed = true;
     if (result == 2) return not_on_card(name);
+    if (result == 1 && !reason.empty()) {
+        fprintf(stderr, "vbctl: the board could not send %s after %llu bytes: %s (REASON:%s)\n",
+                name, static_cast<unsigned long long>(received), reason_text(reason),
+                reason.c_str());
+        return EXIT_FAILED;
+    }
     if (result == 1) {
         fprintf(stderr,
                 "vbctl: the board canceled the download of %s after %llu bytes "
@@ -553,7 +585,7 @@ int cmd_play(Client* c, const char* name) {
     auto control = [&](uint8_t transfer, int64_t pos) {
         return send_resource(c, FS_URI_VIDEO, name, transfer, static_cast<uint64_t>(pos));
     };
-    int result = -1;  // 0 complete, 1 stopped after --seconds, 2 not there
+    int result = -1;  // 0 complete, 1 stopped after --seconds, 2 not there, 3 refused
     int64_t deadline = start + timeout;
     int64_t last_send = 0;
     while (result < 0) {
@@ -617,6 +649,10 @@ int cmd_play(Client* c, const char* name) {
             } else if (text == complete && started) {
                 printf("%s\n", text.c_str());
                 result = 0;
+            } else if (canceled_for(text, name)) {
+                fprintf(stderr, "vbctl: the board could not play %s: %s (%s)\n", name,
+                        reason_text(field(text, "REASON")), text.c_str());
+                result = 3;
             } else if (text == "NOTEXIST" && !started) {
                 result = 2;
             }
@@ -624,6 +660,7 @@ int cmd_play(Client* c, const char* name) {
     }
     if (fclose(f) != 0) write_failed = true;
     if (result == 2) return not_on_card(name);
+    if (result == 3) return EXIT_FAILED;
     if (result < 0) return EXIT_FAILED;
     if (write_failed) {
         fprintf(stderr, "vbctl: writing %s failed\n", c->opt.output.c_str());
