@@ -37,6 +37,7 @@ set(VBOARD_LAYERS
   "9     | vboard_fpv                           | fpv"
   "9     | vboard_fs                            | fs"
   "10    | vboard_mav                           | mav"
+  "10    | vboard_web                           | web"
   "10    | vboard_cam2                          | cam2"
   "11    | vboard_fw                            | fw"
   "12    | vboard_app                           | app"

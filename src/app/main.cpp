@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/app_hooks.h"
+#include "app/mav_dispatch.h"
 #include "board/board.h"
 #include "cam2/cam2_endpoint.h"
 #include "core/ccl.h"
@@ -23,8 +24,30 @@
 #include "vps/vcs.h"
 #include "vps/vps_pipeline.h"
 #include "vps/vps_testmode.h"
+#include "web/web_camera.h"
+#include "web/web_server.h"
 
 namespace {
+
+// The web page's commands go through the phone's command dispatch.
+int web_media_command(int32_t command) { return MavlinkMediaCommandHandle(command, 0); }
+int web_set_parameter(uint8_t item, float p1, float p2, float p3) {
+    mavlink_command_long_t cmd{};
+    cmd.command = 180;
+    cmd.target_component = item;
+    cmd.param1 = p1;
+    cmd.param2 = p2;
+    cmd.param3 = p3;
+    return MavlinkSetParameterHandle(&cmd);
+}
+void web_start() {
+    PLR_WEB_SetCommandHooks(web_media_command, web_set_parameter);
+    PLR_WEB_Init();
+}
+void web_stop() {
+    PLR_WEB_Deinit();
+    PLR_WEB_ClearCommandHooks();
+}
 
 // One step of the start-up or of the shutdown. No step's result stops either:
 // a subsystem that fails to start logs and the others go on.
@@ -55,6 +78,7 @@ constexpr Step kStartSteps[] = {
     {"PLR_VCS_Init", [] { PLR_VCS_Init(); }},
     {"PLR_UDP_Init", [] { PLR_UDP_Init(); }},
     {"PLR_FS_Init", [] { PLR_FS_Init(); }},
+    {"PLR_WEB_Init", web_start},
     kSettle,
     {"PLR_TM_Init", [] { PLR_TM_Init(); }},
     {"PLR_FW_UpgradeInit", [] { PLR_FW_UpgradeInit(); }},
@@ -67,6 +91,7 @@ constexpr Step kStartSteps[] = {
 constexpr Step kStopSteps[] = {
     {"PLR_MAIN_PidDeinit", [] { PLR_MAIN_PidDeinit(); }},
     {"PLR_FW_UpgradeDeinit", [] { PLR_FW_UpgradeDeinit(); }},
+    {"PLR_WEB_Deinit", web_stop},
     {"PLR_CAM2_Deinit", [] { PLR_CAM2_Deinit(); }},
     {"PLR_FPV_StreamDeinit", [] { PLR_FPV_StreamDeinit(); }},
     {"PLR_MAV_Deinit", [] { PLR_MAV_Deinit(); }},

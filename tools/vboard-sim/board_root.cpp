@@ -45,6 +45,24 @@ void write_if_missing(const fs::path& path, const std::string& text) {
     if (!fs::exists(path)) write_file(path, text);
 }
 
+// Sets "key=value" in a configuration file: the key's lines are replaced by
+// one, or it is appended.
+void set_conf_value(const fs::path& path, const std::string& key, const std::string& value) {
+    std::ifstream in(path);
+    std::string text;
+    bool done = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + "=", 0) == 0) {
+            if (done) continue;
+            line = key + "=" + value;
+            done = true;
+        }
+        text += line + "\n";
+    }
+    if (!done) text += key + "=" + value + "\n";
+    write_file(path, text);
+}
+
 // The PID in tmp/pelora.pid, or 0.
 pid_t board_pid(const fs::path& root) {
     std::ifstream in(root / "tmp/pelora.pid");
@@ -76,6 +94,7 @@ int board_root_prepare(const BoardRootOptions& options, std::string* error) {
         }
     }
     write_if_missing(root / "etc/pelora.conf", kDefaultConf);
+    set_conf_value(root / "etc/pelora.conf", "http_port", std::to_string(options.httpPort));
     write_if_missing(root / "sys/class/gpio/gpio18/value", "0\n");
     write_if_missing(root / "sys/class/thermal/thermal_zone0/temp", "45000\n");
     write_if_missing(root / "usr/data/config.xml", "<config/>\n");

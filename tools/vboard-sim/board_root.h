@@ -11,6 +11,7 @@ struct BoardRootOptions {
     std::string confFile;      // replaces etc/pelora.conf when given
     double cardSpeedMBps = 0;  // card write speed in MB/s; 0: as fast as the host
     uint32_t splitMib = 0;     // recordings split past this many MiB; 0: at 3.8 GiB
+    uint16_t httpPort = 8080;  // the web page's port (on 127.0.0.1), set in the configuration
 };
 
 // Makes the directory a board root (layout, default configuration, IQ

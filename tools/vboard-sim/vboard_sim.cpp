@@ -1,7 +1,7 @@
 // vboard-sim: runs the video-board software as a simulated board on this PC.
 //
 //   vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS] [--split-mb N]
-//              [--no-fc] [--repeater] [--lose-package N] [--conf FILE]
+//              [--no-fc] [--repeater] [--lose-package N] [--conf FILE] [--http-port N]
 //   vboard-sim card insert|eject --root DIR
 //
 // The first form prepares DIR as a board root, starts the flight-controller
@@ -10,7 +10,8 @@
 // phone that connects to that address), starts vboard in it, starts vboard
 // again after a simulated reboot and stops everything on SIGINT or SIGTERM:
 // vboard first, then the simulators. --lose-package N is handed to both
-// simulators (each withholds or drops firmware package N once).
+// simulators (each withholds or drops firmware package N once). The board's
+// web page is on http://127.0.0.1:8080 (--http-port N: another port).
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,7 +43,7 @@ void usage() {
     fprintf(stderr,
             "usage: vboard-sim --root DIR [--card-mib N | --no-card] [--card-speed MBPS]\n"
             "                  [--split-mb N] [--no-fc] [--repeater] [--lose-package N]\n"
-            "                  [--conf FILE]\n"
+            "                  [--conf FILE] [--http-port N]\n"
             "       vboard-sim card insert|eject --root DIR\n");
 }
 
@@ -259,6 +260,14 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "vboard-sim: --lose-package takes a package index\n");
                 return 2;
             }
+        } else if (arg == "--http-port" && hasValue) {
+            char* end = nullptr;
+            const long port = strtol(argv[++i], &end, 10);
+            if (*end != '\0' || port < 1 || port > 65535) {
+                fprintf(stderr, "vboard-sim: --http-port takes a port from 1 to 65535\n");
+                return 2;
+            }
+            options.httpPort = static_cast<uint16_t>(port);
         } else if (arg == "--conf" && hasValue) {
             options.confFile = argv[++i];
         } else {
