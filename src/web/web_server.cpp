@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "board/board.h"
@@ -74,7 +75,7 @@ struct Server {
     // Service thread only:
     std::unordered_map<lws*, std::unique_ptr<Session>> sessions;
     int connections = 0;  // accepted and not yet destroyed
-    std::unordered_map<lws*, bool> counted;
+    std::unordered_set<lws*> counted;  // the accepted connections
     lws_sorted_usec_list_t tick{};
     int ticks = 0;
     std::string lastStatus;
@@ -464,12 +465,8 @@ int callback(lws* wsi, enum lws_callback_reasons reason, void* /*user*/, void* i
         case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
             // The limit of clients: the connection beyond it is closed at once.
             return g_server.connections >= WEB_CLIENTS_MAX ? -1 : 0;
-        case LWS_CALLBACK_WSI_CREATE:
-            if (!g_server.counted.contains(wsi) && lws_get_socket_fd(wsi) >= 0 &&
-                lws_get_network_wsi(wsi) == wsi) {
-                g_server.counted[wsi] = true;
-                ++g_server.connections;
-            }
+        case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
+            if (g_server.counted.insert(wsi).second) ++g_server.connections;
             return 0;
         case LWS_CALLBACK_WSI_DESTROY:
             if (g_server.counted.erase(wsi) > 0) --g_server.connections;
