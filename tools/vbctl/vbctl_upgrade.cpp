@@ -295,19 +295,26 @@ int on_status(const mavlink_message_t* msg, void* context) {
     return 1;
 }
 
-// Prints one report: "board B step S percent P pending 0xM result R", or the
-// video board's confirmation after its reboot. 1 when every board is done,
+// Prints one report: "board B step S percent P pending 0xM result R" (and
+// where the last installed firmware came from), or the video board's
+// confirmation after its reboot. 1 when every board is done,
 // -1 when one failed, 0 otherwise.
+// param4 names where the installed firmware came from.
+const char* source_words(float source) {
+    return source == 1.0F ? " from the phone's upload" : source == 2.0F ? " from the card" : "";
+}
+
 int print_report(const mavlink_command_long_t& r) {
     if (r.confirmation == 5 && r.target_component == FW_SYS_VIDEO) {
-        printf("board video upgraded (confirmed after its restart), pending 0x%x\n",
-               static_cast<unsigned>(r.param3));
+        printf("board video upgraded (confirmed after its restart), pending 0x%x%s\n",
+               static_cast<unsigned>(r.param3), source_words(r.param4));
         fflush(stdout);
         return 0;
     }
     const int result = static_cast<int>(r.param1);
-    printf("board %s step %u percent %d pending 0x%x result %d\n", board_word(r.target_component),
-           r.confirmation, static_cast<int>(r.param2), static_cast<unsigned>(r.param3), result);
+    printf("board %s step %u percent %d pending 0x%x result %d%s\n", board_word(r.target_component),
+           r.confirmation, static_cast<int>(r.param2), static_cast<unsigned>(r.param3), result,
+           source_words(r.param4));
     fflush(stdout);
     if (result != 0) return -1;
     return static_cast<uint32_t>(r.param3) == 0 && r.target_component == FW_SYS_NONE ? 1 : 0;
