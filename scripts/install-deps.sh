@@ -12,6 +12,7 @@ packages=(
   ffmpeg libimage-exiftool-perl
   util-linux procps iproute2
   clang libclang-rt-14-dev lld
+  libwebsockets-dev chromium
 )
 
 # Extra groups for the targets that are not part of `make test`:
