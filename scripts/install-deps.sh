@@ -30,11 +30,27 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Node.js and npm for the test clients: the machine's own when it has them.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
-echo "install-deps: installing ${missing[*]}"
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The test clients' npm packages, pinned by their lock files (each folder of
+# tests/system with a package-lock.json); installed again only when the lock
+# file is newer than the installed tree.
+root=$(cd "$(dirname "$0")/.." && pwd)
+for lock in "$root"/tests/system/*/package-lock.json; do
+  [ -e "$lock" ] || continue
+  dir=$(dirname "$lock")
+  if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$lock" -nt "$dir/node_modules/.package-lock.json" ]; then
+    echo "install-deps: npm ci in ${dir#"$root"/}"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+done

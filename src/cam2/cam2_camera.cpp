@@ -66,6 +66,7 @@ constexpr uint16_t kStreamRunning = 1;
 
 constexpr float kZoomTypeRange = 2;
 constexpr int64_t kMinIntervalMs = 1000;
+constexpr int64_t kRetryWindowMs = 5000;  // stations retry a command within 1 to 3 s
 
 // A parameter as sent; NaN (a parameter the sender leaves unset) counts as 0.
 float param(const Mav2Message& cmd, int n) {
@@ -111,7 +112,7 @@ void switch_mode_if_needed(uint32_t mode) {
 
 Cam2Camera::Cam2Camera(const std::string& imageLog) : images_(imageLog) {}
 
-Cam2Reply Cam2Camera::command(const Mav2Message& cmd, int64_t nowMs) {
+Cam2Reply Cam2Camera::command(const Mav2Message& cmd, uint64_t requester, int64_t nowMs) {
     Cam2Reply r;
     const auto number = static_cast<uint16_t>(cmd.get_int("command"));
     const float p1 = param(cmd, 1);
@@ -156,13 +157,15 @@ Cam2Reply Cam2Camera::command(const Mav2Message& cmd, int64_t nowMs) {
             const auto count = static_cast<int32_t>(param(cmd, 3));
             const auto sequence = static_cast<int64_t>(param(cmd, 4));
             if (count == 1 || interval <= 0) {
-                // A retry of the same numbered request is answered again, not shot again.
-                if (sequence > 0 && sequence == lastSequence_) {
+                const Sequence& last = lastSequence_;
+                if (sequence > 0 && sequence == last.number && requester == last.requester &&
+                    nowMs - last.atMs < kRetryWindowMs) {
                     r.result = CAM2_ACCEPTED;
                     break;
                 }
                 r.result = take_photo(nowMs);
-                if (r.result == CAM2_ACCEPTED && sequence > 0) lastSequence_ = sequence;
+                if (r.result == CAM2_ACCEPTED && sequence > 0)
+                    lastSequence_ = {requester, sequence, nowMs};
                 break;
             }
             if (recording() || camera_busy()) {

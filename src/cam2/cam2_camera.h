@@ -47,7 +47,8 @@ public:
     explicit Cam2Camera(const std::string& imageLog);
 
     // One COMMAND_LONG addressed to the camera; never waits for the camera.
-    Cam2Reply command(const Mav2Message& cmd, int64_t nowMs);
+    // `requester` tells stations apart (address, system and component).
+    Cam2Reply command(const Mav2Message& cmd, uint64_t requester, int64_t nowMs);
     // A camera notification: returns what every station must learn (the
     // captured photo).
     std::vector<Mav2Message> on_camera_event(const VpsEvt& evt, int64_t nowMs);
@@ -85,7 +86,14 @@ private:
     float intervalS_ = 0;   // photo interval; 0: none
     int32_t shotsLeft_ = 0;  // of the interval; 0 without a limit
     int64_t nextShotMs_ = 0;
-    int64_t lastSequence_ = -1;  // param4 of the last single photo
+    // The last numbered single photo: a retry of it within a few seconds from
+    // the same station is answered again, not shot again.
+    struct Sequence {
+        uint64_t requester = 0;
+        int64_t number = -1;
+        int64_t atMs = 0;
+    };
+    Sequence lastSequence_;
     bool photoPending_ = false;
     bool streaming_ = false;
 };

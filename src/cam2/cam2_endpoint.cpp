@@ -154,7 +154,10 @@ private:
             return;
         }
         if (component != CAM2_CAMERA_COMPID && component != 0) return;
-        const Cam2Reply reply = camera_.command(cmd, now());
+        const uint64_t requester = (uint64_t{peer.addr.sin_addr.s_addr} << 32) |
+                                   (uint64_t{peer.addr.sin_port} << 16) |
+                                   (uint64_t{frame.sysid} << 8) | frame.compid;
+        const Cam2Reply reply = camera_.command(cmd, requester, now());
         ack(frame, CAM2_CAMERA_COMPID, reply.result, peer);
         for (const Mav2Message& m : reply.messages) send(m, CAM2_CAMERA_COMPID, peer.addr);
         if (reply.stream == Cam2Stream::Start) peer.wantsVideo = true;
