@@ -125,6 +125,8 @@ int uart_message_dispatch(const mavlink_message_t* msg) {
             return MavlinkFirmwareCommandRoute(msg, MAV_FROM_UART);
         }
     }
+    // Uploads come only on the phone's link, whatever their sender id says.
+    if (msg->msgid == MAVLINK_MSG_ID_FILE_TRANSFER_PROTOCOL && addressed_here(msg)) return -1;
     if (msg->msgid == MAVLINK_MSG_ID_PELORA_QUAD_STATUS) {
         MavlinkQuadStatusHandle(msg);
     } else if (msg->msgid == MAVLINK_MSG_ID_GPS_RAW_INT ||

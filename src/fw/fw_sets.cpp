@@ -71,15 +71,15 @@ std::string base_name(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
-int fsync_dir(const std::string& hostDir) {
+}  // namespace
+
+int fw_fsync_dir(const std::string& hostDir) {
     const int fd = open(hostDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
     const int rc = fsync(fd);
     close(fd);
     return rc;
 }
-
-}  // namespace
 
 int fw_store_text(const std::string& path, const std::string& text) {
     const std::string host = board_path(path);
@@ -96,7 +96,7 @@ int fw_store_text(const std::string& path, const std::string& text) {
         unlink(tmp.c_str());
         return -1;
     }
-    fsync_dir(std::filesystem::path(host).parent_path().string());
+    fw_fsync_dir(std::filesystem::path(host).parent_path().string());
     return 0;
 }
 

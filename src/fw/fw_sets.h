@@ -54,6 +54,8 @@ void fw_card_forget(uint32_t sys);
 // Replaces the board file `path` with `text` durably (a temporary file,
 // fsync, rename, fsync of the directory). 0, or -1.
 int fw_store_text(const std::string& path, const std::string& text);
+// fsync of a directory (host path), so that a rename in it lasts. 0, or -1.
+int fw_fsync_dir(const std::string& hostDir);
 // The board file's text; "" when it cannot be read.
 std::string fw_load_text(const std::string& path);
 // One text naming the regular files of board directory `dir` (their names

@@ -21,6 +21,7 @@
 #include "core/trace_log.h"
 #include "fs/fs_service.h"
 #include "fw/fw_sets.h"
+#include "fw/fw_signature.h"
 #include "fw/fw_upgrade.h"
 #include "mav/mav_input.h"
 #include "mav/mav_link.h"
@@ -35,6 +36,9 @@ constexpr size_t kWriteUnit = 32768;
 constexpr size_t kWriteUnitsPerCall = 10;
 constexpr int kMissingSettlePasses = 20;
 constexpr int kMissingSettleMs = 50;
+// The single image's missing list is sent again until every package has
+// come, but not for ever: this long without a new package ends it.
+constexpr auto kImageStall = std::chrono::seconds(30);
 
 void sleep_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -105,14 +109,6 @@ void join_rename() {
     if (rename_Id.joinable()) rename_Id.join();
 }
 
-int fsync_dir(const std::string& hostDir) {
-    const int fd = open(hostDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const int rc = fsync(fd);
-    close(fd);
-    return rc;
-}
-
 // Puts the checked file in place and records it with its MD5: only then is it
 // part of its board's set.
 void fs_rename_precoss(uint32_t sys, std::string dir, std::string fileName, std::string md5) {
@@ -124,7 +120,7 @@ void fs_rename_precoss(uint32_t sys, std::string dir, std::string fileName, std:
     std::filesystem::remove_all(board_path(fileName), ec);
     int rc = rename(board_path(FW_UPLOAD_TMP_FILE).c_str(), board_path(fileName).c_str());
     if (rc == 0) {
-        fsync_dir(hostDir);
+        fw_fsync_dir(hostDir);
         rc = fw_set_record(sys, fileName.substr(fileName.rfind('/') + 1), md5);
     }
     PLR_TRACE(PLR_LOG_D, "MD5 CHECK OK : %d!", rc);
@@ -198,6 +194,8 @@ void firmware_check_thread(uint8_t target, uint32_t gen) {
     firmware_set_update_step(2);
     // Ask for missing packages until all have arrived.
     uint32_t first = 0;
+    size_t lastMissing = SIZE_MAX;
+    auto lastProgress = std::chrono::steady_clock::now();
     for (;;) {
         std::vector<uint32_t> missing;
         {
@@ -210,6 +208,19 @@ void firmware_check_thread(uint8_t target, uint32_t gen) {
             }
         }
         if (missing.empty()) break;
+        if (missing.size() < lastMissing) {
+            lastMissing = missing.size();
+            lastProgress = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastProgress > kImageStall) {
+            PLR_TRACE(PLR_LOG_E, "image incomplete: %zu packages missing, none came for 30 s",
+                      missing.size());
+            {
+                std::lock_guard lock(g_imageLock);
+                if (image_current(gen)) image_drop_locked();
+            }
+            send_image_command(FIRMWARE_UPDATE_MD5, target, kImageResultFailed, nullptr, 0);
+            return;
+        }
         float params[kImageIdxPerMsg];
         size_t n = 0;
         for (uint32_t index : missing) {
@@ -642,6 +653,11 @@ int PLR_FW_ImageBegin(uint8_t target, float sizeParam) {
     g_image.md5_got = false;
     memset(g_image.md5, 0, sizeof g_image.md5);
     if (target != 0) return 0;
+    // A single image carries no signature: with a key it is never taken.
+    if (fw_signature_required()) {
+        PLR_TRACE(PLR_LOG_E, "single image refused: the board takes only signed firmware files");
+        return -1;
+    }
     if (!std::isfinite(sizeParam) || sizeParam < 1 ||
         sizeParam > static_cast<float>(FW_IMAGE_SIZE_MAX) || sizeParam != std::floor(sizeParam)) {
         PLR_TRACE(PLR_LOG_E, "image size %g refused (1 to %u bytes)",

@@ -63,7 +63,8 @@ int FsFileTransIdxSend(const mavlink_file_transfer_protocol_t* ftp);
 void PLR_FW_ImageReset();
 // Announces an image for `target` (0 = this board) of `size` bytes (param1 of
 // BEGIN): for this board the size must be a whole number of 1 to 16 MiB,
-// checked before anything is allocated. 0, or -1 when refused.
+// checked before anything is allocated, and the board must hold no firmware
+// key (a single image cannot carry a signature). 0, or -1 when refused.
 int PLR_FW_ImageBegin(uint8_t target, float size);
 int PLR_FW_GetImageState();
 void PLR_FW_SetImageState(int state);

@@ -541,9 +541,10 @@ TEST_F(FwTransferTest, AFileThatCannotBeSentFailsTheBoardAndEveryLoopEnds) {
         target.join();
         EXPECT_EQ(rc, -1);
         EXPECT_FALSE(target.t.restarted) << "the board was flashed with part of its firmware";
+        // The target's answers may still report after the failure did.
         const std::vector<StatusReport> reports = fake_status_reports();
-        ASSERT_FALSE(reports.empty());
-        EXPECT_NE(reports.back().result, 0);
+        EXPECT_TRUE(std::any_of(reports.begin(), reports.end(),
+                                [](const StatusReport& r) { return r.result != 0; }));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     }
 }

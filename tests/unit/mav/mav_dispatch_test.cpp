@@ -733,6 +733,7 @@ TEST_F(PhoneLinkTest, FirmwareMessagesAreRoutedByTheUpgradeState) {
         uint32_t upgrading;
         int answerSub;  // sub-command of the answer, -1: none
         uint8_t confirmation;
+        bool uart = false;  // came on the flight controller's serial line
     };
     const Case cases[] = {
         {"phone command, nothing upgrading", upgrade(kPhoneToVideo, 14), FW_SYS_NONE, 14, 0},
@@ -741,10 +742,16 @@ TEST_F(PhoneLinkTest, FirmwareMessagesAreRoutedByTheUpgradeState) {
         {"flight controller's answer on the phone link", upgrade(0x32, 1), FW_SYS_FLYC, -1, 0},
         {"transfer message, nothing upgrading", badVersion, FW_SYS_NONE, 6, 4},
         {"transfer message during an upgrade", badVersion, FW_SYS_GIMBAL, -1, 0},
+        {"transfer message with the phone's id on the serial line", badVersion, FW_SYS_NONE, -1, 0,
+         true},
     };
     for (const Case& c : cases) {
         g_UpgradeCtx.upgrading_sys.store(c.upgrading);
-        MavlinkMessageDispatch(&c.msg);
+        if (c.uart) {
+            uart_message_dispatch(&c.msg);
+        } else {
+            MavlinkMessageDispatch(&c.msg);
+        }
         const auto m =
             reader_->next_id(c.answerSub < 0 ? 300 : kWaitMs, MAVLINK_MSG_ID_COMMAND_LONG);
         if (c.answerSub < 0) {
