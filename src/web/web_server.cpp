@@ -22,6 +22,7 @@
 #include "core/trace_log.h"
 #include "web/web_camera.h"
 #include "web/web_http.h"
+#include "web/web_jobs.h"
 #include "web/web_live.h"
 #include "web/web_media.h"
 #include "web/web_page.h"
@@ -39,6 +40,10 @@ enum class Kind { Http, Events, Live };
 
 // One connection's state, kept by its wsi on the service thread.
 struct Session {
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
     Kind kind = Kind::Http;
     // HTTP: the answer being sent.
     std::string body;
@@ -50,7 +55,10 @@ struct Session {
     std::string method;
     std::string uri;
     std::string request;
+    std::string range;        // the Range header
+    std::string ifNoneMatch;  // the If-None-Match header
     bool tooLarge = false;
+    uint64_t job = 0;  // the worker's job this request waits for, 0 for none
     // HTTP: a command waiting for the camera's answer.
     WebCommandResult pending{0, -1, -1, ""};
     int64_t pendingUntil = 0;
@@ -79,6 +87,7 @@ struct Server {
     lws_sorted_usec_list_t tick{};
     int ticks = 0;
     std::string lastStatus;
+    uint64_t jobSerial = 0;
 };
 Server g_server;
 
@@ -142,12 +151,16 @@ int answer_json(lws* wsi, Session* s, int status, std::string json) {
     return answer(wsi, s, status, "application/json", std::move(json));
 }
 
-// A refusal: the status with the reason as {"error": "..."}.
-int answer_error(lws* wsi, Session* s, int status, const std::string& reason) {
+std::string error_json(const std::string& reason) {
     std::string json = "{\"error\":\"";
     web_json_escape(reason.c_str(), &json);
     json += "\"}";
-    return answer_json(wsi, s, status, std::move(json));
+    return json;
+}
+
+// A refusal: the status with the reason as {"error": "..."}.
+int answer_error(lws* wsi, Session* s, int status, const std::string& reason) {
+    return answer_json(wsi, s, status, error_json(reason));
 }
 
 int answer_command(lws* wsi, Session* s, const WebCommandResult& r) {
@@ -187,16 +200,15 @@ std::string media_json(WebMediaType type) {
 // Sends a media file or its thumbnail: the whole file or the requested range.
 int answer_file(lws* wsi, Session* s, const WebMediaFile& file, const char* type) {
     const std::string etag = web_etag(file.size, file.mtime);
-    if (header(wsi, WSI_TOKEN_HTTP_IF_NONE_MATCH) == etag) {
+    if (s->ifNoneMatch == etag) {
         s->body.clear();
         if (send_headers(wsi, 304, nullptr, 0, {{"etag:", etag}}) != 0) return -1;
         lws_callback_on_writable(wsi);
         return 0;
     }
     WebByteRange range{0, file.size == 0 ? 0 : file.size - 1};
-    const std::string rangeText = header(wsi, WSI_TOKEN_HTTP_RANGE);
     const WebRangeResult rr =
-        web_parse_range(rangeText.empty() ? nullptr : rangeText.c_str(), file.size, &range);
+        web_parse_range(s->range.empty() ? nullptr : s->range.c_str(), file.size, &range);
     if (rr == WEB_RANGE_UNSATISFIABLE) {
         s->body.clear();
         char cr[48];
@@ -230,6 +242,14 @@ const char* media_mime(const std::string& name) {
                : "image/jpeg";
 }
 
+// Hands the request's slow part to the worker; answered when it is done.
+int post_job(lws* wsi, Session* s, WebJob job) {
+    const uint64_t serial = ++g_server.jobSerial;
+    if (!web_jobs_post(serial, std::move(job))) return answer_error(wsi, s, 503, "busy, try again");
+    s->job = serial;
+    return 0;
+}
+
 // Routes one complete request.
 int handle_request(lws* wsi, Session* s) {
     const std::string& m = s->method;
@@ -254,9 +274,12 @@ int handle_request(lws* wsi, Session* s) {
         const bool video = strcmp(type, "video") == 0;
         if (!video && strcmp(type, "photo") != 0)
             return answer_error(wsi, s, 400, "type takes video or photo");
-        std::string json = media_json(video ? WEB_MEDIA_VIDEO : WEB_MEDIA_PHOTO);
-        if (json.empty()) return answer_error(wsi, s, 503, "no card");
-        return answer_json(wsi, s, 200, std::move(json));
+        const WebMediaType t = video ? WEB_MEDIA_VIDEO : WEB_MEDIA_PHOTO;
+        return post_job(wsi, s, [t] {
+            std::string json = media_json(t);
+            if (json.empty()) return WebJobResult{503, error_json("no card"), false, {}, nullptr};
+            return WebJobResult{200, std::move(json), false, {}, nullptr};
+        });
     }
     if (m == "POST" && uri == "/api/record") {
         if (s->request == "start") return answer_command(wsi, s, web_camera_command(WEB_CMD_RECORD_START));
@@ -281,22 +304,24 @@ int handle_request(lws* wsi, Session* s) {
             thumb = true;
             name.resize(name.size() - (sizeof kThumb - 1));
         }
-        WebMediaFile file;
-        if (m == "GET" && thumb) {
-            if (web_media_thumbnail(name.c_str(), &file) != 0)
-                return answer_error(wsi, s, 404, "no such file");
-            return answer_file(wsi, s, file, "image/jpeg");
-        }
         if (m == "GET") {
-            if (web_media_find(name.c_str(), &file) != 0)
-                return answer_error(wsi, s, 404, "no such file");
-            return answer_file(wsi, s, file, media_mime(name));
+            return post_job(wsi, s, [name, thumb] {
+                WebMediaFile file;
+                const int r = thumb ? web_media_thumbnail(name.c_str(), &file)
+                                    : web_media_find(name.c_str(), &file);
+                if (r != 0) return WebJobResult{404, error_json("no such file"), false, {}, nullptr};
+                return WebJobResult{200, "", true, file, thumb ? "image/jpeg" : media_mime(name)};
+            });
         }
         if (m == "DELETE" && !thumb) {
-            const int r = web_media_delete(name.c_str());
-            if (r == -1) return answer_error(wsi, s, 404, "no such file");
-            if (r != 0) return answer_error(wsi, s, 500, "the card refused the removal");
-            return answer_json(wsi, s, 200, "{\"ok\":true}");
+            return post_job(wsi, s, [name] {
+                const int r = web_media_delete(name.c_str());
+                if (r == -1) return WebJobResult{404, error_json("no such file"), false, {}, nullptr};
+                if (r != 0)
+                    return WebJobResult{500, error_json("the card refused the removal"), false, {},
+                                        nullptr};
+                return WebJobResult{200, "{\"ok\":true}", false, {}, nullptr};
+            });
         }
         return answer_error(wsi, s, 405, "method not allowed");
     }
@@ -312,7 +337,7 @@ int handle_request(lws* wsi, Session* s) {
 
 // Writes the next piece of an HTTP answer. 0, or -1 to close.
 int http_writeable(lws* wsi, Session* s) {
-    if (s->pending.waitEvent >= 0) return 0;
+    if (s->pending.waitEvent >= 0 || s->job != 0) return 0;
     std::vector<uint8_t> buf(LWS_PRE + kChunk);
     uint8_t* data = buf.data() + LWS_PRE;
     size_t n = 0;
@@ -425,6 +450,22 @@ void dispatch_notifications() {
     }
 }
 
+// The worker's finished jobs, answered to the requests still waiting.
+void dispatch_jobs() {
+    std::vector<std::pair<uint64_t, WebJobResult>> results;
+    web_jobs_take(&results);
+    for (auto& [serial, r] : results) {
+        for (auto& [wsi, s] : g_server.sessions) {
+            if (s->job != serial) continue;
+            s->job = 0;
+            const int ret = r.isFile ? answer_file(wsi, s.get(), r.file, r.mime)
+                                     : answer_json(wsi, s.get(), r.status, std::move(r.json));
+            if (ret != 0) lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+            break;
+        }
+    }
+}
+
 void on_tick(lws_sorted_usec_list_t* sul) {
     dispatch_notifications();
     if (++g_server.ticks % (1000 / kTickMs) == 0) web_camera_sample();
@@ -452,6 +493,13 @@ Session* session_of(lws* wsi) {
     return slot.get();
 }
 
+// A fresh state for a new request or a WebSocket on the connection.
+Session* new_session(lws* wsi) {
+    auto& slot = g_server.sessions[wsi];
+    slot = std::make_unique<Session>();
+    return slot.get();
+}
+
 const char* method_of(lws* wsi) {
     if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) > 0) return "GET";
     if (lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI) > 0) return "POST";
@@ -474,15 +522,17 @@ int callback(lws* wsi, enum lws_callback_reasons reason, void* /*user*/, void* i
             return 0;
         case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
             dispatch_notifications();
+            dispatch_jobs();
             for (auto& [w, s] : g_server.sessions) {
                 if (s->kind == Kind::Live) lws_callback_on_writable(w);
             }
             return 0;
         case LWS_CALLBACK_HTTP: {
-            Session* s = session_of(wsi);
-            *s = Session{};
+            Session* s = new_session(wsi);
             s->method = method_of(wsi);
             s->uri.assign(static_cast<const char*>(in), len);
+            s->range = header(wsi, WSI_TOKEN_HTTP_RANGE);
+            s->ifNoneMatch = header(wsi, WSI_TOKEN_HTTP_IF_NONE_MATCH);
             if (s->method == "OTHER") return answer_error(wsi, s, 405, "method not allowed");
             const std::string length = header(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH);
             const long long declared = length.empty() ? 0 : atoll(length.c_str());
@@ -519,8 +569,7 @@ int callback(lws* wsi, enum lws_callback_reasons reason, void* /*user*/, void* i
             return 0;
         }
         case LWS_CALLBACK_ESTABLISHED: {
-            Session* s = session_of(wsi);
-            *s = Session{};
+            Session* s = new_session(wsi);
             s->kind = header(wsi, WSI_TOKEN_GET_URI) == "/live" ? Kind::Live : Kind::Events;
             if (s->kind == Kind::Events) queue_event(s, web_camera_status_json());
             lws_callback_on_writable(wsi);
@@ -575,15 +624,16 @@ int PLR_WEB_Start(const char* address, uint16_t port) {
     g_server.port.store(static_cast<uint16_t>(vh != nullptr ? lws_get_vhost_listen_port(vh) : port));
     web_camera_start(wake);
     web_live_start(wake);
+    web_jobs_start(wake);
     g_server.thread = std::thread(service);
-    plr_trace_logf(PLR_LOG_I, "web server on %s:%u", address, g_server.port.load());
+    plr_trace_logf(PLR_LOG_D, "web server on %s:%u", address, g_server.port.load());
     return 0;
 }
 
 int PLR_WEB_Init() {
     const char* on = CclGetKeyvalue(WEB_CONF_SWITCH);
     if (on != nullptr && (strcmp(on, "off") == 0 || strcmp(on, "0") == 0)) {
-        plr_trace_log(PLR_LOG_I, "web server switched off");
+        plr_trace_log(PLR_LOG_D, "web server switched off");
         return 0;
     }
     const char* portText = CclGetKeyvalue(WEB_CONF_PORT);
@@ -598,6 +648,7 @@ int PLR_WEB_Deinit() {
     if (g_server.context == nullptr) return 0;
     web_live_stop();
     web_camera_stop();
+    web_jobs_stop();
     g_server.stop.store(true);
     lws_cancel_service(g_server.context);
     if (g_server.thread.joinable()) g_server.thread.join();

@@ -2,8 +2,8 @@
 # The board's web server from outside with curl (and a WebSocket reader of
 # the live view): the page, the status, commands and their refusals,
 # downloads with ranges byte for byte, thumbnails, deletion, names outside
-# the catalogue, foreign origins, the client limit, and a stalled live-view
-# reader beside a live one.
+# the catalogue, foreign origins, the client limit, a stalled live-view
+# reader beside a live one, and the configuration switch.
 . "$(dirname "$0")/lib.sh"
 
 ROOT=$WORK/board
@@ -134,4 +134,13 @@ check "once they left a client is served again" wait_for 30 served
 stop_board
 check "vboard stops cleanly" [ "$STOP_STATUS" -eq 0 ]
 check "the web server stopped with it" grep -q "shutdown: PLR_WEB_Deinit" "$ROOT.out"
+
+# The configuration switches the server off; the phone link is unaffected.
+echo "http_server=off" >>"$ROOT/etc/pelora.conf"
+start_board "$ROOT"
+board_ready() { "$BIN/vbctl" --timeout 20 status >/dev/null 2>&1; }
+check "switched off: the phone link comes up" wait_for 60 board_ready
+check "switched off: nothing listens on the web port" eval '! $CURL -m 5 -o /dev/null $URL/api/status'
+check "switched off: the log says so" grep -q "web server switched off" "$ROOT.out"
+stop_board
 finish
