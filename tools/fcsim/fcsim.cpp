@@ -16,6 +16,8 @@
 // Requests while it runs, one per line, to the FIFO DIR/sim/fc-control:
 //   camera N [P5 P6]     COMMAND_LONG 203 to the video board with param7 N (1-4)
 //   gps LAT,LON,ALT      move to a fixed point (also: gps europe, gps china)
+//   link N               the link status N in a quad-status message (3 unbound,
+//                        4 or 5 bound: the drone may fly)
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -437,6 +439,19 @@ void read_line_bytes(Sim& s) {
 
 // ---- requests ----
 
+void send_link_status(Sim& s, int status) {
+    if (!s.boardOpen) {
+        fprintf(stderr, "fcsim: board not on the line, link %d not sent\n", status);
+        return;
+    }
+    const mavlink_pelora_quad_status_t qs{static_cast<uint8_t>(status)};
+    mavlink_message_t msg;
+    mavlink_msg_pelora_quad_status_pack(mavlink_sysid(kFlyctrl, kVideo), kFcComponent, s.seq++, &qs,
+                                        &msg);
+    send_frame(s, msg);
+    fprintf(stderr, "fcsim: sent link status %d\n", status);
+}
+
 void handle_request(Sim& s, const std::string& line, int64_t now) {
     char word[16] = {};
     char arg[128] = {};
@@ -450,6 +465,12 @@ void handle_request(Sim& s, const std::string& line, int64_t now) {
             send_camera(s, command, p5, p6);
             return;
         }
+    } else if (strcmp(word, "link") == 0 && fields == 2) {
+        const int status = atoi(arg);
+        if (status >= 0 && status <= 255) {
+            send_link_status(s, status);
+            return;
+        }
     } else if (strcmp(word, "gps") == 0 && fields == 2) {
         Position p;
         if (parse_position(arg, &p)) {
@@ -461,7 +482,8 @@ void handle_request(Sim& s, const std::string& line, int64_t now) {
             return;
         }
     }
-    fprintf(stderr, "fcsim: unknown request \"%s\" (camera N [P5 P6] | gps LAT,LON,ALT)\n",
+    fprintf(stderr,
+            "fcsim: unknown request \"%s\" (camera N [P5 P6] | gps LAT,LON,ALT | link N)\n",
             line.c_str());
 }
 

@@ -34,7 +34,10 @@ TEST_F(TargetBoardTest, ActionsRunTheBoardsCommands) {
             "/sbin/mdev -s", "sync", "umount /tmp/SD0",
             "mount /dev/mmcblk2p1 /tmp/SD0 -o errors=continue", "mkfs.vfat /dev/mmcblk2p1",
             "reboot",
-            "updateEngine --image_url=/userdata/videofw/update.img --misc=update --reboot &"}));
+            // In the foreground, without its own reboot: its exit status is the proof.
+            "updateEngine --image_url=/userdata/videofw/update.img --misc=update"}));
+    board_set_command_runner([](const std::string&, std::string*) { return 1; });
+    EXPECT_EQ(board_update_engine(), -1) << "the engine's failure counts";
 }
 
 TEST_F(TargetBoardTest, AccessPointAndSurveyCommands) {
