@@ -97,18 +97,21 @@ function startLive() {
     try { buffer.appendBuffer(queue.shift()); } catch (e) { ws.close(); }
   };
   const open = () => {
-    source = new MediaSource();
-    live.src = URL.createObjectURL(source);
-    source.addEventListener('sourceopen', () => {
-      buffer = source.addSourceBuffer('video/mp4; codecs="' + codec + '"');
-      buffer.mode = 'segments';
-      buffer.addEventListener('updateend', () => {
-        const b = buffer.buffered;
+    const mine = new MediaSource();
+    source = mine;
+    live.src = URL.createObjectURL(mine);
+    mine.addEventListener('sourceopen', () => {
+      if (mine !== source) return;  // replaced by a newer stream meanwhile
+      const sb = mine.addSourceBuffer('video/mp4; codecs="' + codec + '"');
+      sb.mode = 'segments';
+      buffer = sb;
+      sb.addEventListener('updateend', () => {
+        const b = sb.buffered;
         if (b.length > 0) {
           const end = b.end(b.length - 1);
           // Keep up with the camera: jump to the newest picture when behind.
           if (live.currentTime < b.start(0) || end - live.currentTime > 0.5) live.currentTime = Math.max(b.start(0), end - 0.05);
-          if (end - b.start(0) > 20 && !buffer.updating) { buffer.remove(0, end - 10); return; }
+          if (end - b.start(0) > 20 && !sb.updating) { sb.remove(0, end - 10); return; }
         }
         pump();
       });
@@ -119,15 +122,23 @@ function startLive() {
     if (typeof e.data === 'string') {
       const m = JSON.parse(e.data);
       if (m.type !== 'init') return;
+      // A new stream (the first, or after the camera changed its picture)
+      // starts its times at 0 again: it gets a media source of its own.
       liveT0 = m.t0;
-      if (!source || m.codec !== codec) { codec = m.codec; queue.length = 0; buffer = null; open(); }
+      codec = m.codec;
+      queue.length = 0;
+      buffer = null;
+      if (live.src) URL.revokeObjectURL(live.src);
+      open();
       return;
     }
     queue.push(e.data);
-    if (queue.length > 120) queue.splice(0, queue.length - 60);
+    // A browser that cannot keep up starts again at the board's newest key
+    // frame (fragments cannot be dropped in between).
+    if (queue.length > 120) { ws.close(); return; }
     pump();
   };
-  ws.onclose = () => setTimeout(startLive, 1000);
+  ws.onclose = () => { ws.onmessage = null; setTimeout(startLive, 1000); };
   live.play().catch(() => {});
 }
 
