@@ -8,6 +8,8 @@
 // exit status is the number of failures.
 //   discover          the camera's heartbeat; information, settings, storage,
 //                     capture status
+//   captured=N        waits for a photo taken by another link (index N)
+//   position          the vehicle's heartbeat and GLOBAL_POSITION_INT
 //   storage=ready|empty  the card's state in STORAGE_INFORMATION
 //   photo=N           a photo, answered by CAMERA_IMAGE_CAPTURED with index N
 //   record=S          S seconds of video with rising recording time
@@ -132,6 +134,28 @@ const steps = {
       `status ${storage.msg.data.status}, ${storage.msg.data.availableCapacity} of ${storage.msg.data.totalCapacity} MiB`);
     const status = await request(common.CameraCaptureStatus);
     check('CAMERA_CAPTURE_STATUS: idle', status.msg && status.msg.data.videoStatus === 0);
+  },
+
+  async captured(index) {
+    const img = await next((m) => m.id === common.CameraImageCaptured.MSG_ID, 30000);
+    check(`a photo taken by another link is announced with index ${index}`,
+      img !== null && img.data.imageIndex === Number(index), img && `index ${img.data.imageIndex}`);
+  },
+
+  async position() {
+    const hb = await next((m) => m.id === 0 && m.compid === 1, 5000);
+    check('the vehicle: component 1, a quadrotor, generic autopilot',
+      hb !== null && hb.data.type === minimal.MavType.QUADROTOR &&
+      hb.data.autopilot === minimal.MavAutopilot.GENERIC);
+    const first = await next((m) => m.id === common.GlobalPositionInt.MSG_ID && m.compid === 1, 5000);
+    const t0 = Date.now();
+    let count = first ? 1 : 0;
+    while (Date.now() - t0 < 3000) {
+      if (await next((m) => m.id === common.GlobalPositionInt.MSG_ID && m.compid === 1, 1500)) count += 1;
+    }
+    check('GLOBAL_POSITION_INT from the flight controller\'s fix', first !== null &&
+      first.data.lat > 40e7, first && `${first.data.lat / 1e7}, ${first.data.lon / 1e7}`);
+    check('at about 2 Hz', count >= 5 && count <= 9, `${count} in 3 s`);
   },
 
   async storage(state) {
