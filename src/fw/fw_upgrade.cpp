@@ -135,6 +135,7 @@ void PLR_FW_Upgrade(UpgradeCtx* ctx) {
     } else {
         const bool fromCard = !fw_set_sealed(sys);
         const std::string dir = fromCard ? card_dir(sys) : PLR_FW_GetFwUerPath(sys);
+        PLR_TRACE(PLR_LOG_D, "Upgrade %u from %s", sys, dir.c_str());
         // A card set counts as tried from here on, whatever the outcome; with
         // the phone's set installed instead, the card's is not put over it.
         if (board_file_exists(card_dir(sys))) fw_card_mark(sys, fw_dir_digest(card_dir(sys)));

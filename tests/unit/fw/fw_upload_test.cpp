@@ -20,7 +20,9 @@
 #include "../../support/board_root_fixture.h"
 #include "../mav/mav_test_util.h"
 #include "core/ccl.h"
+#include "core/trace_log.h"
 #include "fs/fs_service.h"
+#include "fw/fw_transfer.h"
 #include "fw/fw_upgrade.h"
 #include "fw/fw_upload.h"
 #include "fw/fw_wire.h"
@@ -628,6 +630,9 @@ TEST_F(FwPhoneTest, StartUpDecisionTable) {
         ASSERT_TRUE(status);
         const bool confirmed = status->confirmation == 5 && status->target_component == FW_SYS_VIDEO;
         EXPECT_EQ(confirmed, row.confirmed);
+        if (confirmed) {
+            EXPECT_EQ(status->param4, static_cast<float>(row.installed)) << "which image it was";
+        }
         if (!row.confirmed) {
             EXPECT_NE(status->param1, 0.0f) << "the failure is reported";
         }
@@ -646,6 +651,34 @@ sockaddr_in host_address(const char* ip) {
     a.sin_family = AF_INET;
     inet_pton(AF_INET, ip, &a.sin_addr);
     return a;
+}
+
+// A flight-controller set from the phone, complete, and one on the card: the
+// phone's is the one sent, and a failed transfer deletes neither.
+TEST_F(FwPhoneTest, ThePhonesCompleteSetWinsOverTheCardAndStaysAfterAFailure) {
+    const FwTransferLinks silent{[](const mavlink_message_t*) { return 0; },
+                                 [](const mavlink_message_t*) { return 0; },
+                                 [](const uint8_t*, size_t) { return 0; },
+                                 PLR_FW_Send_Upgrade_Status, [] {}};
+    PLR_FW_SetTransferLinks(&silent);
+    FwTransferBounds quick;
+    quick.repeat_ms = 20;
+    quick.silence_ms = 200;
+    PLR_FW_SetTransferBounds(&quick);
+    TRACE_LOG_LEVEL(PLR_LOG_D);
+    TRACE_LOG_ENABLE();
+    root_->write("/tmp/SD0/flyctrolfw/card.bin", "the card's firmware");
+    PLR_FW_UpgradeInit();
+    ASSERT_EQ(upload(FW_SYS_FLYC, "fc.bin", std::vector<uint8_t>(4000, 9)), 0);
+    testing::internal::CaptureStdout();
+    command(FIRMWARE_UPDATE_FILE_RESTART);
+    run_until_idle_or_reboot();
+    const std::string log = testing::internal::GetCapturedStdout();
+    PLR_FW_SetTransferLinks(nullptr);
+    PLR_FW_SetTransferBounds(nullptr);
+    EXPECT_NE(log.find("Upgrade 3 from /userdata/flyctrolfw"), std::string::npos) << log;
+    EXPECT_TRUE(root_->exists("/userdata/flyctrolfw/fc.bin")) << "kept for a retry";
+    EXPECT_TRUE(root_->exists("/tmp/SD0/flyctrolfw/card.bin"));
 }
 
 // In upload mode only the phone's datagrams count: a stranger's frames for
