@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 
 #include "board/board.h"
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr const char* kSealed = "sealed";
+// The upload's move thread, the phone's commands, the upgrade thread and the
+// main loop all change the records: one at a time.
+std::mutex g_setsLock;
 constexpr const char* kOpen = "open";
 
 struct SetRecord {
@@ -106,6 +110,7 @@ std::string fw_load_text(const std::string& path) {
 }
 
 int fw_set_record(uint32_t sys, const std::string& name, const std::string& md5) {
+    std::lock_guard lock(g_setsLock);
     if (PLR_FW_GetFwUerPath(sys).empty()) return -1;
     SetRecord r = load(sys);
     r.sealed = false;
@@ -115,6 +120,7 @@ int fw_set_record(uint32_t sys, const std::string& name, const std::string& md5)
 }
 
 void fw_set_seal_all() {
+    std::lock_guard lock(g_setsLock);
     for (uint32_t sys : {FW_SYS_VIDEO, FW_SYS_FLYC, FW_SYS_GIMBAL, FW_SYS_REPEATER}) {
         SetRecord r = load(sys);
         if (r.files.empty() || r.sealed) continue;
@@ -124,6 +130,7 @@ void fw_set_seal_all() {
 }
 
 void fw_set_unseal(uint32_t sys) {
+    std::lock_guard lock(g_setsLock);
     SetRecord r = load(sys);
     if (!r.sealed) return;
     r.sealed = false;
@@ -131,20 +138,24 @@ void fw_set_unseal(uint32_t sys) {
 }
 
 bool fw_set_sealed(uint32_t sys) {
+    std::lock_guard lock(g_setsLock);
     const SetRecord r = load(sys);
     return r.sealed && !r.files.empty();
 }
 
 bool fw_set_has_uploads(uint32_t sys) {
+    std::lock_guard lock(g_setsLock);
     return !load(sys).files.empty();
 }
 
 void fw_set_forget(uint32_t sys) {
+    std::lock_guard lock(g_setsLock);
     if (PLR_FW_GetFwUerPath(sys).empty()) return;
     unlink(board_path(record_path(sys)).c_str());
 }
 
 std::string fw_set_md5(uint32_t sys, const std::string& name) {
+    std::lock_guard lock(g_setsLock);
     for (const auto& [n, md5] : load(sys).files) {
         if (n == name) return md5;
     }
@@ -160,7 +171,11 @@ int fw_set_check(uint32_t sys, const std::string& dir, bool recorded, FwSetFiles
         if (entry.is_regular_file(ec)) all.push_back(entry.path().string());
     }
     std::sort(all.begin(), all.end());
-    const SetRecord record = recorded ? load(sys) : SetRecord{};
+    SetRecord record;
+    if (recorded) {
+        std::lock_guard lock(g_setsLock);
+        record = load(sys);
+    }
     if (recorded) {
         for (const auto& [name, md5] : record.files) {
             if (std::find(all.begin(), all.end(), board_path(dir + "/" + name)) == all.end()) {
@@ -211,14 +226,17 @@ int fw_set_check(uint32_t sys, const std::string& dir, bool recorded, FwSetFiles
 }
 
 void fw_card_mark(uint32_t sys, const std::string& digest) {
+    std::lock_guard lock(g_setsLock);
     if (!PLR_FW_GetFwUerPath(sys).empty()) fw_store_text(card_mark_path(sys), digest);
 }
 
 bool fw_card_marked(uint32_t sys, const std::string& digest) {
+    std::lock_guard lock(g_setsLock);
     return !digest.empty() && fw_load_text(card_mark_path(sys)) == digest;
 }
 
 void fw_card_forget(uint32_t sys) {
+    std::lock_guard lock(g_setsLock);
     if (!PLR_FW_GetFwUerPath(sys).empty()) unlink(board_path(card_mark_path(sys)).c_str());
 }
 
